@@ -1,0 +1,20 @@
+#pragma once
+
+namespace skrib::notifications {
+
+// Every in-process notification of the program, by name.
+
+/// The tray menu's "Start Recording" item. No object.
+inline constexpr const char* startDictation = "dev.qorin.vantu-skrib.startDictation";
+/// The tray menu's "Stop Recording" item. No object.
+inline constexpr const char* cancelDictation = "dev.qorin.vantu-skrib.cancelDictation";
+/// The user picked a hotkey or recorded a custom key. Object: the new HotkeyOption.
+inline constexpr const char* hotkeyChanged = "dev.qorin.vantu-skrib.hotkeyChanged";
+/// The capture manager set AppState's currentMicName. No object.
+inline constexpr const char* micNameChanged = "dev.qorin.vantu-skrib.micNameChanged";
+/// The capsule size setting changed. No object.
+inline constexpr const char* capsuleSizeChanged = "dev.qorin.vantu-skrib.capsuleSizeChanged";
+/// Show the hotkey settings in the main window. No object.
+inline constexpr const char* showHotkeySettings = "dev.qorin.vantu-skrib.showHotkeySettings";
+
+} // namespace skrib::notifications

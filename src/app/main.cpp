@@ -1,0 +1,60 @@
+#include "log/DebugLog.h"
+#include "platform/HomeDirectory.h"
+#include "platform/qt/QtScheduler.h"
+
+#include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QSocketNotifier>
+
+namespace {
+
+int signalPipe[2] = {-1, -1};
+
+void onTerminationSignal(int signal) {
+    const char byte = static_cast<char>(signal);
+    [[maybe_unused]] const auto ignored = ::write(signalPipe[1], &byte, 1);
+}
+
+// SIGTERM and SIGINT end the event loop, so the program shuts down the way a quit does.
+void quitOnTerminationSignals(QApplication& app) {
+    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        return;
+    }
+    auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &app);
+    QObject::connect(notifier, &QSocketNotifier::activated, &app, [&app] {
+        char byte = 0;
+        while (::read(signalPipe[0], &byte, 1) > 0) {
+        }
+        app.quit();
+    });
+    struct sigaction action {};
+    action.sa_handler = onTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(SIGTERM, &action, nullptr);
+    ::sigaction(SIGINT, &action, nullptr);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    skrib::prepareLogging(skrib::homeDirectory());
+    skrib::debugLog("STARTED — Vantu Skrib launching...");
+
+    static skrib::QtScheduler mainQueue; // accepts work before the application exists
+
+    QApplication::setOrganizationName(QStringLiteral("VantuSkrib"));
+    QApplication::setApplicationName(QStringLiteral("VantuSkrib"));
+    QApplication::setApplicationDisplayName(QStringLiteral("Vantu Skrib"));
+    QApplication::setApplicationVersion(QStringLiteral(SKRIB_VERSION));
+    QApplication app(argc, argv);
+    mainQueue.start();
+    quitOnTerminationSignals(app);
+
+    app.exec();
+    mainQueue.stop();
+    return 0;
+}

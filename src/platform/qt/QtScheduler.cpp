@@ -1,0 +1,164 @@
+#include "platform/qt/QtScheduler.h"
+
+#include <chrono>
+#include <cmath>
+
+#include <QCoreApplication>
+#include <QObject>
+#include <QTimer>
+
+namespace skrib {
+namespace {
+
+int toMilliseconds(double seconds) {
+    if (!(seconds > 0)) {
+        return 0;
+    }
+    const double ms = std::ceil(seconds * 1000.0);
+    return ms > 2.0e9 ? 2000000000 : static_cast<int>(ms);
+}
+
+} // namespace
+
+QtScheduler::QtScheduler() = default;
+
+QtScheduler::~QtScheduler() { stop(); }
+
+void QtScheduler::start() {
+    std::vector<Pending> pending;
+    {
+        std::lock_guard lock(mutex_);
+        if (context_ != nullptr || stopped_) {
+            return;
+        }
+        context_ = new QObject;
+        pending.swap(beforeStart_);
+        for (auto& p : pending) {
+            schedule(std::move(p));
+        }
+    }
+}
+
+void QtScheduler::stop() {
+    QObject* context = nullptr;
+    {
+        std::lock_guard lock(mutex_);
+        stopped_ = true;
+        beforeStart_.clear();
+        context = std::exchange(context_, nullptr);
+    }
+    delete context; // cancels its queued calls and timers
+}
+
+void QtScheduler::post(Task task) {
+    Pending p{absoluteTime(), 0.0, nullptr, std::move(task)};
+    std::lock_guard lock(mutex_);
+    if (stopped_) {
+        return;
+    }
+    if (context_ == nullptr) {
+        beforeStart_.push_back(std::move(p));
+        return;
+    }
+    schedule(std::move(p));
+}
+
+std::shared_ptr<WorkItem> QtScheduler::postAfter(double seconds, Task task) {
+    auto item = std::make_shared<WorkItem>();
+    Pending p{absoluteTime() + std::max(0.0, seconds), 0.0, item, std::move(task)};
+    std::lock_guard lock(mutex_);
+    if (stopped_) {
+        item->cancel();
+        return item;
+    }
+    if (context_ == nullptr) {
+        beforeStart_.push_back(std::move(p));
+    } else {
+        schedule(std::move(p));
+    }
+    return item;
+}
+
+std::shared_ptr<WorkItem> QtScheduler::scheduleRepeating(double intervalSeconds, Task task) {
+    auto item = std::make_shared<WorkItem>();
+    const double interval = std::max(0.001, intervalSeconds);
+    Pending p{absoluteTime() + interval, interval, item, std::move(task)};
+    std::lock_guard lock(mutex_);
+    if (stopped_) {
+        item->cancel();
+        return item;
+    }
+    if (context_ == nullptr) {
+        beforeStart_.push_back(std::move(p));
+    } else {
+        schedule(std::move(p));
+    }
+    return item;
+}
+
+void QtScheduler::schedule(Pending pending) {
+    QObject* context = context_;
+    if (pending.item == nullptr && pending.interval == 0.0) {
+        // Plain posts go straight into the event queue, in posting order.
+        QMetaObject::invokeMethod(
+            context, [task = std::move(pending.task)] { task(); }, Qt::QueuedConnection);
+        return;
+    }
+    // Timers must be created on the main thread.
+    QMetaObject::invokeMethod(
+        context,
+        [context, p = std::move(pending)]() mutable {
+            startOnMain(context, std::move(p), QtScheduler::absoluteClock());
+        },
+        Qt::QueuedConnection);
+}
+
+void QtScheduler::startOnMain(QObject* context, Pending pending, double nowAbsolute) {
+    if (pending.item->isCancelled()) {
+        return;
+    }
+    const int delay = toMilliseconds(pending.due - nowAbsolute);
+    if (pending.interval == 0.0) {
+        QTimer::singleShot(delay, Qt::PreciseTimer, context,
+                           [item = pending.item, task = std::move(pending.task)] {
+                               if (!item->isCancelled()) {
+                                   task();
+                               }
+                           });
+        return;
+    }
+    // A repeating timer: the first tick at the due time, then every interval.
+    auto* timer = new QTimer(context);
+    timer->setTimerType(Qt::PreciseTimer);
+    timer->setSingleShot(true);
+    timer->setInterval(delay);
+    const int interval = std::max(1, toMilliseconds(pending.interval));
+    QObject::connect(timer, &QTimer::timeout, timer,
+                     [timer, interval, item = pending.item, task = std::move(pending.task)] {
+                         if (item->isCancelled()) {
+                             timer->deleteLater();
+                             return;
+                         }
+                         if (timer->isSingleShot()) {
+                             timer->setSingleShot(false);
+                             timer->start(interval);
+                         }
+                         task();
+                         if (item->isCancelled()) {
+                             timer->stop();
+                             timer->deleteLater();
+                         }
+                     });
+    timer->start();
+}
+
+WallClock::time_point QtScheduler::now() const { return WallClock::now(); }
+
+double QtScheduler::absoluteTime() const { return absoluteClock(); }
+
+double QtScheduler::absoluteClock() {
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+} // namespace skrib
