@@ -3,10 +3,9 @@
 #include "audio/DictationSession.h"
 
 #include <atomic>
+#include <benchmark/benchmark.h>
 #include <cmath>
 #include <thread>
-
-#include <benchmark/benchmark.h>
 
 namespace {
 

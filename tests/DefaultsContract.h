@@ -6,9 +6,8 @@
 #include "platform/Defaults.h"
 
 #include <functional>
-#include <memory>
-
 #include <gtest/gtest.h>
+#include <memory>
 
 namespace skrib::testing {
 

@@ -10,7 +10,9 @@ class AudioBuffer16k {
 public:
     AudioBuffer16k(std::vector<float> samples, double sampleRate,
                    std::chrono::system_clock::time_point timestamp)
-        : samples_(std::move(samples)), sampleRate_(sampleRate), timestamp_(timestamp) {}
+        : samples_(std::move(samples))
+        , sampleRate_(sampleRate)
+        , timestamp_(timestamp) {}
 
     const std::vector<float>& samples() const { return samples_; }
     double sampleRate() const { return sampleRate_; }

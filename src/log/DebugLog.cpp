@@ -102,20 +102,26 @@ void setLogPaths(std::string logPath, std::string tmpLogPath) {
     gTmpLogPath = std::move(tmpLogPath);
 }
 
-std::string logPath() { return gLogPath; }
-std::string tmpLogPath() { return gTmpLogPath; }
+std::string logPath() {
+    return gLogPath;
+}
+std::string tmpLogPath() {
+    return gTmpLogPath;
+}
 
 void prepareLogging(const std::string& homeDirectory, const std::string& tmpLogPath) {
     setLogPaths(homeDirectory + logFileName, tmpLogPath);
     truncateLog();
-    const int fd =
-        ::open(gTmpLogPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, fileMode);
+    const int fd = ::open(gTmpLogPath.c_str(),
+                          O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, fileMode);
     if (fd >= 0) {
         ::close(fd);
     }
 }
 
-std::string timestamp() { return timestamp(std::chrono::system_clock::now()); }
+std::string timestamp() {
+    return timestamp(std::chrono::system_clock::now());
+}
 
 std::string timestamp(std::chrono::system_clock::time_point time) {
     using namespace std::chrono;
@@ -132,8 +138,8 @@ std::string timestamp(std::chrono::system_clock::time_point time) {
 }
 
 void writeToLog(std::string_view line, const std::string& path) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW,
-                          fileMode);
+    const int fd =
+        ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, fileMode);
     if (fd < 0) {
         return;
     }

@@ -58,26 +58,25 @@ std::optional<std::int64_t> doubleToInteger(double d) {
 } // namespace
 
 std::optional<bool> Defaults::toBool(const DefaultsValue& value) {
-    return std::visit(
-        Overloaded{
-            [](bool b) -> std::optional<bool> { return b; },
-            [](std::int64_t i) -> std::optional<bool> { return i != 0; },
-            [](double d) -> std::optional<bool> { return d != 0.0; },
-            [](const std::string& s) -> std::optional<bool> {
-                const std::string t = trimmed(s);
-                if (t == "true" || t == "YES" || t == "yes") {
-                    return true;
-                }
-                if (t == "false" || t == "NO" || t == "no") {
-                    return false;
-                }
-                if (const auto i = parseInteger(t)) {
-                    return *i != 0;
-                }
-                return std::nullopt;
-            },
-        },
-        value);
+    return std::visit(Overloaded{
+                          [](bool b) -> std::optional<bool> { return b; },
+                          [](std::int64_t i) -> std::optional<bool> { return i != 0; },
+                          [](double d) -> std::optional<bool> { return d != 0.0; },
+                          [](const std::string& s) -> std::optional<bool> {
+                              const std::string t = trimmed(s);
+                              if (t == "true" || t == "YES" || t == "yes") {
+                                  return true;
+                              }
+                              if (t == "false" || t == "NO" || t == "no") {
+                                  return false;
+                              }
+                              if (const auto i = parseInteger(t)) {
+                                  return *i != 0;
+                              }
+                              return std::nullopt;
+                          },
+                      },
+                      value);
 }
 
 std::optional<std::int64_t> Defaults::toInteger(const DefaultsValue& value) {
@@ -102,15 +101,14 @@ std::optional<std::int64_t> Defaults::toInteger(const DefaultsValue& value) {
 }
 
 std::optional<double> Defaults::toDouble(const DefaultsValue& value) {
-    return std::visit(Overloaded{
-                          [](bool b) -> std::optional<double> { return b ? 1.0 : 0.0; },
-                          [](std::int64_t i) -> std::optional<double> {
-                              return static_cast<double>(i);
-                          },
-                          [](double d) -> std::optional<double> { return d; },
-                          [](const std::string& s) { return parseDouble(s); },
-                      },
-                      value);
+    return std::visit(
+        Overloaded{
+            [](bool b) -> std::optional<double> { return b ? 1.0 : 0.0; },
+            [](std::int64_t i) -> std::optional<double> { return static_cast<double>(i); },
+            [](double d) -> std::optional<double> { return d; },
+            [](const std::string& s) { return parseDouble(s); },
+        },
+        value);
 }
 
 std::string Defaults::toString(const DefaultsValue& value) {

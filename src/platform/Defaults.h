@@ -23,7 +23,9 @@ public:
     virtual void set(const std::string& key, const DefaultsValue& value) = 0;
     virtual void remove(const std::string& key) = 0;
 
-    void set(const std::string& key, const char* text) { set(key, DefaultsValue(std::string(text))); }
+    void set(const std::string& key, const char* text) {
+        set(key, DefaultsValue(std::string(text)));
+    }
     void set(const std::string& key, int number) {
         set(key, DefaultsValue(static_cast<std::int64_t>(number)));
     }

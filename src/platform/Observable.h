@@ -20,7 +20,8 @@ class Observable {
 public:
     using Callback = std::function<void(const T&)>;
 
-    explicit Observable(T initial = T{}) : shared_(std::make_shared<Shared>(std::move(initial))) {}
+    explicit Observable(T initial = T{})
+        : shared_(std::make_shared<Shared>(std::move(initial))) {}
     Observable(const Observable&) = delete;
     Observable& operator=(const Observable&) = delete;
 
@@ -75,12 +76,14 @@ public:
 
 private:
     struct Subscriber {
-        explicit Subscriber(Callback c) : callback(std::move(c)) {}
+        explicit Subscriber(Callback c)
+            : callback(std::move(c)) {}
         Callback callback;
         std::atomic<bool> active{true};
     };
     struct Shared {
-        explicit Shared(T v) : value(std::move(v)) {}
+        explicit Shared(T v)
+            : value(std::move(v)) {}
         mutable std::mutex mutex;
         T value;
         std::vector<std::shared_ptr<Subscriber>> subscribers;

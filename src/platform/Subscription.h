@@ -10,10 +10,12 @@ namespace skrib {
 class Subscription {
 public:
     Subscription() = default;
-    explicit Subscription(std::function<void()> onCancel) : onCancel_(std::move(onCancel)) {}
+    explicit Subscription(std::function<void()> onCancel)
+        : onCancel_(std::move(onCancel)) {}
     Subscription(const Subscription&) = delete;
     Subscription& operator=(const Subscription&) = delete;
-    Subscription(Subscription&& other) noexcept : onCancel_(std::exchange(other.onCancel_, {})) {}
+    Subscription(Subscription&& other) noexcept
+        : onCancel_(std::exchange(other.onCancel_, {})) {}
     Subscription& operator=(Subscription&& other) noexcept {
         if (this != &other) {
             cancel();

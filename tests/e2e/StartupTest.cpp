@@ -7,14 +7,13 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 #include <regex>
 #include <sstream>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
-
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 namespace {
 

@@ -4,14 +4,17 @@
 
 namespace skrib::testing {
 
-FakeScheduler::FakeScheduler(WallClock::time_point wallStart) : wallStart_(wallStart) {}
+FakeScheduler::FakeScheduler(WallClock::time_point wallStart)
+    : wallStart_(wallStart) {}
 
 void FakeScheduler::add(double due, double interval, std::shared_ptr<WorkItem> item, Task task) {
     std::lock_guard lock(mutex_);
     entries_.push_back(Entry{due, nextSequence_++, interval, std::move(item), std::move(task)});
 }
 
-void FakeScheduler::post(Task task) { add(absoluteTime(), 0.0, nullptr, std::move(task)); }
+void FakeScheduler::post(Task task) {
+    add(absoluteTime(), 0.0, nullptr, std::move(task));
+}
 
 std::shared_ptr<WorkItem> FakeScheduler::postAfter(double seconds, Task task) {
     auto item = std::make_shared<WorkItem>();
@@ -70,9 +73,9 @@ void FakeScheduler::advance(double seconds) {
 
 std::size_t FakeScheduler::pendingCount() const {
     std::lock_guard lock(mutex_);
-    return static_cast<std::size_t>(std::count_if(entries_.begin(), entries_.end(), [](const Entry& e) {
-        return !(e.item && e.item->isCancelled());
-    }));
+    return static_cast<std::size_t>(
+        std::count_if(entries_.begin(), entries_.end(),
+                      [](const Entry& e) { return !(e.item && e.item->isCancelled()); }));
 }
 
 } // namespace skrib::testing

@@ -1,12 +1,12 @@
-#include "DefaultsContract.h"
 #include "platform/qt/QSettingsDefaults.h"
+
+#include "DefaultsContract.h"
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sstream>
 
 extern std::string gConfigHome;
 
@@ -17,11 +17,13 @@ namespace fs = std::filesystem;
 
 std::unique_ptr<Defaults> freshStore() {
     static int counter = 0;
-    const fs::path file = fs::path(gConfigHome) / ("contract-" + std::to_string(++counter) + ".conf");
+    const fs::path file =
+        fs::path(gConfigHome) / ("contract-" + std::to_string(++counter) + ".conf");
     return std::make_unique<QSettingsDefaults>(file.string());
 }
 
-INSTANTIATE_TEST_SUITE_P(QSettings, DefaultsContract, ::testing::Values(DefaultsFactory(freshStore)));
+INSTANTIATE_TEST_SUITE_P(QSettings, DefaultsContract,
+                         ::testing::Values(DefaultsFactory(freshStore)));
 
 TEST(QSettingsDefaults, LivesInTheXdgConfigFolderAndSurvivesARestart) {
     const std::string expected = gConfigHome + "/VantuSkrib/VantuSkrib.ini";

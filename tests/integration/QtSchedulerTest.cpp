@@ -1,11 +1,10 @@
 #include "platform/qt/QtScheduler.h"
 
 #include <atomic>
-#include <string>
-#include <thread>
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <string>
+#include <thread>
 
 #include <QCoreApplication>
 #include <QThread>
@@ -26,7 +25,9 @@ void runLoopUntil(const std::function<bool()>& done, int deadlineMs = 10000) {
     }
 }
 
-bool onMainThread() { return QThread::currentThread() == QCoreApplication::instance()->thread(); }
+bool onMainThread() {
+    return QThread::currentThread() == QCoreApplication::instance()->thread();
+}
 
 TEST(QtScheduler, WorkPostedBeforeStartRunsOnceTheLoopRuns) {
     QtScheduler s;

@@ -3,10 +3,9 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <gtest/gtest.h>
 #include <string>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <QCoreApplication>
 

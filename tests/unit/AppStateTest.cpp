@@ -28,8 +28,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, SkribStateRaw,
                                            RawCase{"listening", SkribState::listening},
                                            RawCase{"processing", SkribState::processing},
                                            RawCase{"error", SkribState::error},
-                                           RawCase{"Idle", std::nullopt},
-                                           RawCase{"", std::nullopt},
+                                           RawCase{"Idle", std::nullopt}, RawCase{"", std::nullopt},
                                            RawCase{"idle ", std::nullopt},
                                            RawCase{"recording", std::nullopt}));
 
@@ -51,7 +50,9 @@ TEST(AppState, LateSubscriberFirstSeesTheCurrentStateThenEveryChange) {
     EXPECT_THAT(seen, ElementsAre(SkribState::processing, SkribState::idle, SkribState::idle));
 }
 
-TEST(AppState, SharedInstanceIsOne) { EXPECT_EQ(&AppState::shared(), &AppState::shared()); }
+TEST(AppState, SharedInstanceIsOne) {
+    EXPECT_EQ(&AppState::shared(), &AppState::shared());
+}
 
 } // namespace
 } // namespace skrib

@@ -1,18 +1,18 @@
 #include "log/DebugLog.h"
+
 #include "platform/HomeDirectory.h"
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 #include <mutex>
 #include <regex>
 #include <sstream>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
-
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 namespace skrib {
 namespace {
@@ -195,9 +195,11 @@ TEST_P(TruncateLog, KeepsTheLastThousandPiecesOnlyWhenOverTwoThousand) {
         EXPECT_EQ(after, original);
         return;
     }
-    const std::size_t pieces = static_cast<std::size_t>(std::count(after.begin(), after.end(), '\n')) + 1;
+    const std::size_t pieces =
+        static_cast<std::size_t>(std::count(after.begin(), after.end(), '\n')) + 1;
     EXPECT_EQ(pieces, 1000u);
-    EXPECT_THAT(after, ::testing::StartsWith("[00:00:00.000] line " + std::to_string(c.firstKept) + "\n"));
+    EXPECT_THAT(after,
+                ::testing::StartsWith("[00:00:00.000] line " + std::to_string(c.firstKept) + "\n"));
     EXPECT_TRUE(original.ends_with(after));
     EXPECT_EQ(after.ends_with('\n'), c.trailingLineFeed);
     EXPECT_EQ(std::distance(fs::directory_iterator(home_), fs::directory_iterator{}), 1)
@@ -214,7 +216,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, TruncateLog,
 TEST_F(LogFiles, TruncateKeepsPermissionsAndTrimsALogWithBytesThatAreNotUtf8) {
     std::string content = numberedLines(2500, true);
     content.insert(content.size() - 5, "\xC3\x28"); // invalid sequence in the kept part
-    content.insert(10, "\xFF");                      // and one in the dropped part
+    content.insert(10, "\xFF");                     // and one in the dropped part
     writeFile(homeLog(), content);
     fs::permissions(homeLog(), fs::perms::owner_read | fs::perms::owner_write);
     truncateLog();
@@ -250,8 +252,8 @@ INSTANTIATE_TEST_SUITE_P(
                       LevelCase{"Error: capitalised only", "info"},
                       LevelCase{"ERROR and FAIL shouting", "info"},
                       LevelCase{"terrorist is a substring hit", "error"},
-                      LevelCase{"the upload failed", "error"},
-                      LevelCase{"✅ fine", "info"}, LevelCase{"", "info"}));
+                      LevelCase{"the upload failed", "error"}, LevelCase{"✅ fine", "info"},
+                      LevelCase{"", "info"}));
 
 TEST(Timestamp, IsLocalHoursMinutesSecondsAndTruncatedMilliseconds) {
     const char* oldTz = std::getenv("TZ");
@@ -289,13 +291,18 @@ TEST_P(ValidUtf8, ReplacesEachBrokenSequenceOnce) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, ValidUtf8,
-    ::testing::Values(Utf8Case{"plain", "plain"}, Utf8Case{"🎙 — ✅ ⚠️", "🎙 — ✅ ⚠️"},
-                      Utf8Case{"a\xFF" "b", "a\uFFFDb"},
-                      Utf8Case{"\xC0\xAF", "\uFFFD\uFFFD"},         // overlong
+    ::testing::Values(Utf8Case{"plain", "plain"},
+                      Utf8Case{"🎙 — ✅ ⚠️", "🎙 — ✅ ⚠️"},
+                      Utf8Case{"a\xFF"
+                               "b",
+                               "a\uFFFDb"},
+                      Utf8Case{"\xC0\xAF", "\uFFFD\uFFFD"},           // overlong
                       Utf8Case{"\xED\xA0\x80", "\uFFFD\uFFFD\uFFFD"}, // surrogate
                       Utf8Case{"\xF4\x90\x80\x80", "\uFFFD\uFFFD\uFFFD\uFFFD"},
-                      Utf8Case{"\xE2\x9A", "\uFFFD"},                // cut short at the end
-                      Utf8Case{"\xE2\x9A" "x", "\uFFFDx"},
+                      Utf8Case{"\xE2\x9A", "\uFFFD"}, // cut short at the end
+                      Utf8Case{"\xE2\x9A"
+                               "x",
+                               "\uFFFDx"},
                       Utf8Case{std::string("a\0b", 3), std::string("a\0b", 3)}));
 
 TEST(HomeDirectory, ComesFromHomeElseThePasswordDatabase) {

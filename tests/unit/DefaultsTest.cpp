@@ -1,16 +1,15 @@
 #include "DefaultsContract.h"
 #include "MemoryDefaults.h"
 
-#include <limits>
-
 #include <gtest/gtest.h>
+#include <limits>
 
 namespace skrib::testing {
 namespace {
 
-INSTANTIATE_TEST_SUITE_P(Memory, DefaultsContract,
-                         ::testing::Values(DefaultsFactory(
-                             [] { return std::make_unique<MemoryDefaults>(); })));
+INSTANTIATE_TEST_SUITE_P(Memory, DefaultsContract, ::testing::Values(DefaultsFactory([] {
+                             return std::make_unique<MemoryDefaults>();
+                         })));
 
 // Stores that keep text hand back strings; the typed reads must recover the values.
 struct TextCase {
@@ -34,11 +33,11 @@ TEST_P(DefaultsText, ConvertsStoredText) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, DefaultsText,
     ::testing::Values(TextCase{"true", true, 1, std::nullopt},
-                      TextCase{"false", false, 0, std::nullopt},
-                      TextCase{"1", true, 1, 1.0}, TextCase{"0", false, 0, 0.0},
-                      TextCase{"-12", true, -12, -12.0}, TextCase{" 42 ", true, 42, 42.0},
-                      TextCase{"2.75", std::nullopt, 2, 2.75},
-                      TextCase{"9223372036854775807", true, 9223372036854775807LL, 9223372036854775807.0},
+                      TextCase{"false", false, 0, std::nullopt}, TextCase{"1", true, 1, 1.0},
+                      TextCase{"0", false, 0, 0.0}, TextCase{"-12", true, -12, -12.0},
+                      TextCase{" 42 ", true, 42, 42.0}, TextCase{"2.75", std::nullopt, 2, 2.75},
+                      TextCase{"9223372036854775807", true, 9223372036854775807LL,
+                               9223372036854775807.0},
                       TextCase{"99999999999999999999", std::nullopt, std::nullopt, 1e20},
                       TextCase{"1e400", std::nullopt, std::nullopt, std::nullopt},
                       TextCase{"nan", std::nullopt, std::nullopt, std::nullopt},

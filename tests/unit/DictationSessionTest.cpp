@@ -1,20 +1,21 @@
-#include "audio/AudioBuffer16k.h"
 #include "audio/DictationSession.h"
+
+#include "audio/AudioBuffer16k.h"
 
 #include <atomic>
 #include <cmath>
 #include <cstring>
-#include <limits>
-#include <thread>
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <limits>
+#include <thread>
 
 namespace skrib {
 namespace {
 
 std::uint32_t u32(const std::vector<std::uint8_t>& b, std::size_t at) {
-    return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (static_cast<std::uint32_t>(b[at + 3]) << 24);
+    return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) |
+           (static_cast<std::uint32_t>(b[at + 3]) << 24);
 }
 std::uint16_t u16(const std::vector<std::uint8_t>& b, std::size_t at) {
     return static_cast<std::uint16_t>(b[at] | (b[at + 1] << 8));
@@ -85,9 +86,9 @@ TEST_P(WavSample, ConvertsWithClampingAndTruncationTowardsZero) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, WavSample,
     ::testing::Values(SampleCase{0.0f, 0}, SampleCase{-0.0f, 0}, SampleCase{1.0f, 32767},
-                      SampleCase{-1.0f, -32767}, SampleCase{2.0f, 32767},
-                      SampleCase{-7.5f, -32767}, SampleCase{0.5f, 16383},
-                      SampleCase{-0.5f, -16383}, SampleCase{0.99999f, 32766},
+                      SampleCase{-1.0f, -32767}, SampleCase{2.0f, 32767}, SampleCase{-7.5f, -32767},
+                      SampleCase{0.5f, 16383}, SampleCase{-0.5f, -16383},
+                      SampleCase{0.99999f, 32766},
                       SampleCase{std::numeric_limits<float>::quiet_NaN(), 0},
                       SampleCase{-std::numeric_limits<float>::quiet_NaN(), 0},
                       SampleCase{std::numeric_limits<float>::infinity(), 32767},
@@ -174,7 +175,8 @@ TEST_P(RmsLevel, IsRootOfMeanSquare) {
 INSTANTIATE_TEST_SUITE_P(Cases, RmsLevel,
                          ::testing::Values(RmsCase{{}, 0.0f}, RmsCase{{0.5f, -0.5f}, 0.5f},
                                            RmsCase{std::vector<float>(1600, 0.0f), 0.0f},
-                                           RmsCase{{1.0f}, 1.0f}, RmsCase{{0.6f, 0.8f, 0.0f, 0.0f}, 0.5f},
+                                           RmsCase{{1.0f}, 1.0f},
+                                           RmsCase{{0.6f, 0.8f, 0.0f, 0.0f}, 0.5f},
                                            RmsCase{{3.0f, 4.0f}, std::sqrt(12.5f)}));
 
 } // namespace

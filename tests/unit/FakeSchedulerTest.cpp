@@ -1,10 +1,9 @@
 #include "FakeScheduler.h"
 
-#include <string>
-#include <thread>
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <string>
+#include <thread>
 
 namespace skrib::testing {
 namespace {

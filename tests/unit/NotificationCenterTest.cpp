@@ -1,12 +1,12 @@
-#include "FakeScheduler.h"
-#include "app/Notifications.h"
 #include "platform/NotificationCenter.h"
 
-#include <string>
-#include <thread>
+#include "FakeScheduler.h"
+#include "app/Notifications.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <string>
+#include <thread>
 
 namespace skrib {
 namespace {
@@ -49,10 +49,10 @@ TEST(NotificationCenter, ScheduledDeliveryRunsOnTheQueueAndNotAfterTheTokenIsDro
     FakeScheduler queue;
     NotificationCenter center;
     std::vector<int> seen;
-    auto kept = center.addObserver("n", &queue, [&](const Notification& n) {
-        seen.push_back(std::any_cast<int>(n.object));
-    });
-    auto dropped = center.addObserver("n", &queue, [&](const Notification&) { seen.push_back(-1); });
+    auto kept = center.addObserver(
+        "n", &queue, [&](const Notification& n) { seen.push_back(std::any_cast<int>(n.object)); });
+    auto dropped =
+        center.addObserver("n", &queue, [&](const Notification&) { seen.push_back(-1); });
     std::thread poster([&] { center.post("n", 1); });
     poster.join();
     center.post("n", 2);

@@ -1,10 +1,9 @@
 #include "platform/Observable.h"
 
-#include <optional>
-#include <string>
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <optional>
+#include <string>
 
 namespace skrib {
 namespace {

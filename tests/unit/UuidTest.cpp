@@ -1,9 +1,8 @@
 #include "platform/Uuid.h"
 
+#include <gtest/gtest.h>
 #include <regex>
 #include <set>
-
-#include <gtest/gtest.h>
 
 namespace skrib {
 namespace {

@@ -7,7 +7,9 @@
 namespace skrib {
 namespace {
 
-QString toQString(const std::string& text) { return QString::fromStdString(text); }
+QString toQString(const std::string& text) {
+    return QString::fromStdString(text);
+}
 
 } // namespace
 

@@ -22,7 +22,9 @@ int toMilliseconds(double seconds) {
 
 QtScheduler::QtScheduler() = default;
 
-QtScheduler::~QtScheduler() { stop(); }
+QtScheduler::~QtScheduler() {
+    stop();
+}
 
 void QtScheduler::start() {
     std::vector<Pending> pending;
@@ -152,9 +154,13 @@ void QtScheduler::startOnMain(QObject* context, Pending pending, double nowAbsol
     timer->start();
 }
 
-WallClock::time_point QtScheduler::now() const { return WallClock::now(); }
+WallClock::time_point QtScheduler::now() const {
+    return WallClock::now();
+}
 
-double QtScheduler::absoluteTime() const { return absoluteClock(); }
+double QtScheduler::absoluteTime() const {
+    return absoluteClock();
+}
 
 double QtScheduler::absoluteClock() {
     using namespace std::chrono;

@@ -35,8 +35,8 @@ public:
 
 private:
     struct Pending {
-        double due;           // absolute time
-        double interval;      // > 0 for repeating work
+        double due;      // absolute time
+        double interval; // > 0 for repeating work
         std::shared_ptr<WorkItem> item;
         Task task;
     };
