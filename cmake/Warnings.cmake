@@ -5,5 +5,5 @@ function(skrib_warnings target)
         $<$<BOOL:${SKRIB_WERROR}>:-Werror>
         # GCC 12 reports false maybe-uninitialized warnings inside libstdc++ (std::regex,
         # std::function) when the sanitizers are on.
-        $<$<BOOL:${SKRIB_SANITIZE}>:-Wno-maybe-uninitialized>)
+        $<$<OR:$<BOOL:${SKRIB_SANITIZE}>,$<BOOL:${SKRIB_SANITIZE_THREAD}>>:-Wno-maybe-uninitialized>)
 endfunction()

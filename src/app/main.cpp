@@ -3,6 +3,7 @@
 #include "platform/qt/QtScheduler.h"
 
 #include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -38,11 +39,27 @@ void quitOnTerminationSignals(QApplication& app) {
     ::sigaction(SIGINT, &action, nullptr);
 }
 
+// Qt aborts the process when it cannot reach a display; say what is missing instead.
+bool displayAvailable() {
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+        if (const char* value = std::getenv(name); value != nullptr && *value != '\0') {
+            return true;
+        }
+    }
+    return false;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     skrib::prepareLogging(skrib::homeDirectory());
     skrib::debugLog("STARTED — Vantu Skrib launching...");
+
+    if (!displayAvailable()) {
+        skrib::debugLog("❌ No display to show Vantu Skrib on: DISPLAY is not set (start it from a "
+                        "desktop session)");
+        return 1;
+    }
 
     static skrib::QtScheduler mainQueue; // accepts work before the application exists
 

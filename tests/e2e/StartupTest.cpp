@@ -38,13 +38,19 @@ std::vector<std::string> lines(const std::string& content) {
 
 class Program {
 public:
-    Program(const fs::path& home, const fs::path& stdoutFile) {
+    Program(const fs::path& home, const fs::path& stdoutFile, bool withDisplay = true) {
         pid_ = ::fork();
         if (pid_ == 0) {
             ::setenv("HOME", home.c_str(), 1);
             ::setenv("XDG_CONFIG_HOME", (home / ".config").c_str(), 1);
             ::setenv("XDG_DATA_HOME", (home / ".local/share").c_str(), 1);
-            ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+            if (withDisplay) {
+                ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+            } else {
+                ::unsetenv("QT_QPA_PLATFORM");
+                ::unsetenv("DISPLAY");
+                ::unsetenv("WAYLAND_DISPLAY");
+            }
             const int fd = ::open(stdoutFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
             ::dup2(fd, STDOUT_FILENO);
             ::execl(SKRIB_PROGRAM, SKRIB_PROGRAM, static_cast<char*>(nullptr));
@@ -65,9 +71,11 @@ public:
         }
         return !exited_;
     }
-    // Sends `signal` and waits (bounded) for the exit status.
+    // Sends `signal` (0: none) and waits (bounded) for the exit status.
     std::optional<int> terminate(int signal) {
-        ::kill(pid_, signal);
+        if (signal != 0) {
+            ::kill(pid_, signal);
+        }
         for (auto deadline = std::chrono::steady_clock::now() + 10s;
              std::chrono::steady_clock::now() < deadline; std::this_thread::sleep_for(20ms)) {
             if (!running()) {
@@ -143,5 +151,17 @@ TEST_P(Startup, TrimsTheHomeLogResetsTheScratchLogAndLogsTheFirstLine) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, Startup, ::testing::Values(SIGTERM, SIGINT));
+
+TEST_F(Startup, WithoutADisplayItSaysSoAndExitsInsteadOfAborting) {
+    Program program(home_, dir_ / "stdout.txt", /*withDisplay=*/false);
+    const auto status = program.terminate(0);
+    ASSERT_TRUE(status.has_value());
+    ASSERT_TRUE(WIFEXITED(*status)) << "killed by signal " << WTERMSIG(*status);
+    EXPECT_EQ(WEXITSTATUS(*status), 1);
+    const auto log = lines(readFile(home_ / ".vantuskrib.log"));
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_TRUE(std::regex_match(log[0], startedLine));
+    EXPECT_THAT(log[1], ::testing::HasSubstr("❌ No display"));
+}
 
 } // namespace

@@ -125,7 +125,7 @@ TEST(WavEncoding, AppendsOnTheCaptureThreadWhileTheMainThreadReads) {
     // the header, and samples in the order they were appended.
     DictationSession session;
     constexpr int blocks = 400;
-    constexpr int blockSize = 160;
+    constexpr int blockSize = 1600; // 400 blocks span several storage chunks
     std::atomic<bool> done{false};
     std::thread capture([&] {
         std::vector<float> block(blockSize);
