@@ -1,0 +1,100 @@
+#pragma once
+
+#include "platform/AudioSystem.h"
+
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace skrib::testing {
+
+class FakeAudioSystem;
+
+/// An engine whose input is whatever the test delivers. Behaviour comes from its system's
+/// script (format, start error, tap failures), so engines created later follow the same script.
+class FakeAudioEngine final : public AudioEngine {
+public:
+    explicit FakeAudioEngine(FakeAudioSystem& system)
+        : system_(system) {}
+    ~FakeAudioEngine() override;
+
+    int setInputDevice(AudioDeviceID device) override;
+    std::optional<std::string> start() override;
+    void stop() override;
+    AudioFormat inputFormat() const override { return format_; }
+    std::optional<std::string> installTap(std::uint32_t frames, TapCallback callback) override;
+    void removeTap() override;
+    void setConfigurationChangeHandler(std::function<void()> handler) override;
+
+    /// Delivers one buffer of `frames` frames, every sample `value` (in the engine's format),
+    /// to the installed tap. Answers false when no tap is installed.
+    bool deliver(std::uint32_t frames, float value);
+    /// Reports a configuration change to the registered handler, if any.
+    bool changeConfiguration();
+
+    bool running() const { return running_; }
+    bool hasTap() const { return static_cast<bool>(tap_); }
+    bool hasConfigurationHandler() const { return static_cast<bool>(configurationHandler_); }
+    AudioDeviceID boundDevice() const { return boundDevice_; }
+    std::uint32_t tapFrames() const { return tapFrames_; }
+
+private:
+    FakeAudioSystem& system_;
+    AudioFormat format_{};
+    bool running_ = false;
+    AudioDeviceID boundDevice_ = noAudioDevice;
+    std::uint32_t tapFrames_ = 0;
+    TapCallback tap_;
+    std::function<void()> configurationHandler_;
+};
+
+/// The machine's devices as the test sets them up.
+class FakeAudioSystem final : public AudioSystem {
+public:
+    // The script every engine follows.
+    AudioFormat format{48000.0, 2, SampleType::float32, true};
+    std::optional<std::string> startError;
+    int tapFailuresToCome = 0; // the next N tap installations fail
+    std::string tapFailureText = "com.audio.Error: tap refused";
+    int bindStatus = 0;
+
+    std::vector<AudioDevice> deviceList;
+    bool deviceListReadable = true;
+    AudioDeviceID defaultDevice = noAudioDevice;
+
+    // What happened.
+    std::vector<FakeAudioEngine*> engines; // every engine created and still alive, oldest first
+    int enginesCreated = 0;
+
+    AudioDeviceID defaultInputDevice() override { return defaultDevice; }
+    std::optional<std::string> deviceName(AudioDeviceID device) override;
+    std::optional<std::vector<AudioDevice>> devices() override;
+    ListenerID addDefaultInputListener(std::function<void()> listener) override;
+    bool removeDefaultInputListener(ListenerID listener) override;
+    std::unique_ptr<AudioEngine> createEngine() override;
+
+    /// Makes `device` the default and tells every listener.
+    void changeDefaultDevice(AudioDeviceID device);
+    std::size_t listenerCount() const { return listeners_.size(); }
+    FakeAudioEngine* currentEngine() const { return engines.empty() ? nullptr : engines.back(); }
+
+private:
+    friend class FakeAudioEngine;
+    std::map<ListenerID, std::function<void()>> listeners_;
+    ListenerID nextListener_ = 1;
+};
+
+/// Converts by picking channel 0 of every n-th frame (n = input rate / output rate); it keeps
+/// no state, which is all the capture logic needs to be checked against.
+class FakeAudioConverterFactory final : public AudioConverterFactory {
+public:
+    bool failCreation = false;
+    int created = 0;
+    std::vector<AudioFormat> inputs;
+
+    std::unique_ptr<AudioConverter> create(const AudioFormat& input,
+                                           const AudioFormat& output) override;
+};
+
+} // namespace skrib::testing

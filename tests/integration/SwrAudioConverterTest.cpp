@@ -1,0 +1,131 @@
+#include "audio/ffmpeg/SwrAudioConverter.h"
+
+#include <cmath>
+#include <gtest/gtest.h>
+#include <numbers>
+
+namespace skrib {
+namespace {
+
+const AudioFormat target{16000, 1, SampleType::float32, false};
+
+double rms(const std::vector<float>& samples, std::size_t skip = 0) {
+    double sum = 0;
+    for (std::size_t i = skip; i < samples.size(); ++i) {
+        sum += static_cast<double>(samples[i]) * samples[i];
+    }
+    return std::sqrt(sum / static_cast<double>(samples.size() - skip));
+}
+
+// Interleaved test tone: channel c carries amplitude[c] * sin(2π·440·t).
+struct Tone {
+    AudioFormat format;
+    std::vector<double> amplitude;
+};
+
+// Feeds one second of the tone in 100 ms buffers and collects what comes out.
+std::vector<float> convertOneSecond(AudioConverter& converter, const Tone& tone) {
+    const auto frames = static_cast<std::uint32_t>(tone.format.sampleRate * 0.1);
+    const std::uint32_t channels = tone.format.channelCount;
+    std::vector<float> out;
+    std::size_t frameIndex = 0;
+    for (int block = 0; block < 10; ++block) {
+        std::vector<float> floats(static_cast<std::size_t>(frames) * channels);
+        std::vector<std::int16_t> shorts(floats.size());
+        for (std::uint32_t f = 0; f < frames; ++f, ++frameIndex) {
+            const double t = static_cast<double>(frameIndex) / tone.format.sampleRate;
+            for (std::uint32_t c = 0; c < channels; ++c) {
+                const double v = tone.amplitude[c] * std::sin(2 * std::numbers::pi * 440 * t);
+                floats[f * channels + c] = static_cast<float>(v);
+                shorts[f * channels + c] = static_cast<std::int16_t>(v * 32767);
+            }
+        }
+        AudioTapBuffer buffer;
+        buffer.format = tone.format;
+        buffer.frameLength = frames;
+        buffer.channelData = {tone.format.sampleType == SampleType::int16
+                                  ? static_cast<const void*>(shorts.data())
+                                  : static_cast<const void*>(floats.data())};
+        const auto capacity =
+            static_cast<std::uint32_t>(frames * 16000.0 / tone.format.sampleRate) + 100;
+        const auto converted = converter.convert(buffer, capacity);
+        EXPECT_TRUE(converted.has_value());
+        EXPECT_LE(converted->size(), capacity);
+        out.insert(out.end(), converted->begin(), converted->end());
+    }
+    return out;
+}
+
+struct ConversionCase {
+    const char* name;
+    Tone tone;
+    double expectedRms;
+};
+
+class SwrConversion : public ::testing::TestWithParam<ConversionCase> {};
+
+TEST_P(SwrConversion, ResamplesToSixteenKilohertzMonoKeepingTheLevel) {
+    const auto& c = GetParam();
+    SwrAudioConverterFactory factory;
+    auto converter = factory.create(c.tone.format, target);
+    ASSERT_NE(converter, nullptr);
+    const auto out = convertOneSecond(*converter, c.tone);
+    // One second in, one second out, less what the filter still holds.
+    EXPECT_NEAR(static_cast<double>(out.size()), 16000.0, 100.0) << c.name;
+    EXPECT_NEAR(rms(out, 200), c.expectedRms, c.expectedRms * 0.02) << c.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SwrConversion,
+    ::testing::Values(ConversionCase{"stereo48kFloat",
+                                     {{48000, 2, SampleType::float32, true}, {0.5, 0.5}},
+                                     0.5 / std::sqrt(2.0)},
+                      ConversionCase{"leftOnlyIsHalved",
+                                     {{48000, 2, SampleType::float32, true}, {0.5, 0.0}},
+                                     0.25 / std::sqrt(2.0)},
+                      ConversionCase{"mono44kInt16",
+                                     {{44100, 1, SampleType::int16, true}, {0.8}},
+                                     0.8 / std::sqrt(2.0)},
+                      ConversionCase{"stereo16kFloat",
+                                     {{16000, 2, SampleType::float32, true}, {0.3, 0.3}},
+                                     0.3 / std::sqrt(2.0)},
+                      ConversionCase{"mono16kInt16",
+                                     {{16000, 1, SampleType::int16, true}, {0.6}},
+                                     0.6 / std::sqrt(2.0)}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(SwrConversionLimits, RefusesFormatsItCannotConvert) {
+    SwrAudioConverterFactory factory;
+    EXPECT_EQ(factory.create({0, 2, SampleType::float32, true}, target), nullptr);
+    EXPECT_EQ(factory.create({48000, 0, SampleType::float32, true}, target), nullptr);
+    EXPECT_EQ(factory.create({48000, 2, SampleType::other, true}, target), nullptr);
+    EXPECT_EQ(factory.create({48000.5, 2, SampleType::float32, true}, target), nullptr);
+    EXPECT_NE(factory.create({48000, 2, SampleType::float32, false}, target), nullptr);
+}
+
+TEST(SwrConversionLimits, BufferWithoutChannelDataIsAnErrorNotACrash) {
+    SwrAudioConverterFactory factory;
+    auto converter = factory.create({48000, 2, SampleType::float32, true}, target);
+    AudioTapBuffer empty;
+    empty.format = {48000, 2, SampleType::float32, true};
+    empty.frameLength = 4800;
+    EXPECT_FALSE(converter->convert(empty, 1700).has_value());
+    empty.channelData = {nullptr};
+    EXPECT_FALSE(converter->convert(empty, 1700).has_value());
+}
+
+TEST(SwrConversionLimits, NeverWritesMoreThanTheCapacity) {
+    SwrAudioConverterFactory factory;
+    auto converter = factory.create({48000, 1, SampleType::float32, true}, target);
+    std::vector<float> input(48000, 0.5f);
+    AudioTapBuffer buffer;
+    buffer.format = {48000, 1, SampleType::float32, true};
+    buffer.frameLength = 48000;
+    buffer.channelData = {input.data()};
+    const auto out = converter->convert(buffer, 100);
+    ASSERT_TRUE(out.has_value());
+    EXPECT_LE(out->size(), 100u);
+}
+
+} // namespace
+} // namespace skrib
