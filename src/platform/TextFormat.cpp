@@ -28,4 +28,15 @@ std::string fixed(double value, int decimals) {
     return buffer;
 }
 
+std::string utf8Prefix(const std::string& text, std::size_t count) {
+    std::size_t i = 0;
+    for (std::size_t seen = 0; i < text.size() && seen < count; ++seen) {
+        ++i;
+        while (i < text.size() && (static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) {
+            ++i; // continuation bytes belong to the same character
+        }
+    }
+    return text.substr(0, i);
+}
+
 } // namespace skrib
