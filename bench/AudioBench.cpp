@@ -53,3 +53,58 @@ void BM_CaptureThreadWorkPerSecond(benchmark::State& state) {
 BENCHMARK(BM_CaptureThreadWorkPerSecond)->Unit(benchmark::kMicrosecond);
 
 } // namespace
+
+#include "audio/ffmpeg/AudioCompressor.h"
+#include "service/RefineClient.h"
+
+namespace {
+
+std::vector<std::uint8_t> speechLikeWAV(int seconds) {
+    skrib::DictationSession session;
+    std::vector<float> block(1600);
+    for (int b = 0; b < seconds * 10; ++b) {
+        for (std::size_t i = 0; i < block.size(); ++i) {
+            const float t = static_cast<float>(b * 1600 + static_cast<int>(i));
+            // A voiced tone with a syllable-rate envelope and some noise, like speech to an
+            // encoder.
+            block[i] =
+                0.3f * std::sin(t * 0.045f) * (0.5f + 0.5f * std::sin(t * 0.0015f)) +
+                0.02f * static_cast<float>((b * 7919 + static_cast<int>(i) * 104729) % 200 - 100) /
+                    100.0f;
+        }
+        session.appendSamples(block);
+    }
+    return session.getWAVData();
+}
+
+// Seconds of recording → M4A, as done on key release before the upload.
+void BM_CompressWAVToM4A(benchmark::State& state) {
+    const auto wav = speechLikeWAV(static_cast<int>(state.range(0)));
+    std::size_t m4aBytes = 0;
+    for (auto _ : state) {
+        auto m4a = skrib::AudioCompressor::compressWAVToM4A(wav);
+        m4aBytes = m4a ? m4a->size() : 0;
+        benchmark::DoNotOptimize(m4a);
+    }
+    state.counters["wav_KB"] = static_cast<double>(wav.size()) / 1024;
+    state.counters["m4a_KB"] = static_cast<double>(m4aBytes) / 1024;
+    state.counters["x_realtime"] = benchmark::Counter(static_cast<double>(state.range(0)) *
+                                                          static_cast<double>(state.iterations()),
+                                                      benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_CompressWAVToM4A)->Arg(10)->Arg(60)->Arg(600)->Unit(benchmark::kMillisecond);
+
+// Building the multipart body around a payload of the given size in KB.
+void BM_ProcessBody(benchmark::State& state) {
+    const std::vector<std::uint8_t> payload(static_cast<std::size_t>(state.range(0)) * 1024, 0x42);
+    const std::optional<std::string> vocab = "Kubernetes, PostgreSQL, Qorin, Vantu";
+    for (auto _ : state) {
+        auto body = skrib::RefineClient::processBody("E621E1F8-C36C-495A-93FC-0C247A3E6E5F",
+                                                     payload, true, vocab, "dictation");
+        benchmark::DoNotOptimize(body.data());
+    }
+    state.SetBytesProcessed(state.iterations() * state.range(0) * 1024);
+}
+BENCHMARK(BM_ProcessBody)->Arg(40)->Arg(320)->Arg(1920)->Unit(benchmark::kMicrosecond);
+
+} // namespace

@@ -4,6 +4,8 @@
 #include "platform/TextFormat.h"
 #include "platform/Uuid.h"
 
+#include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -95,7 +97,11 @@ RefineClient::RefineClient(Environment environment)
     , defaults_(environment.defaults)
     , homeDirectory_(std::move(environment.homeDirectory))
     , computerName_(std::move(environment.computerName))
-    , osVersion_(std::move(environment.osVersion)) {
+    , osVersion_(std::move(environment.osVersion))
+    , compressAudio_(std::move(environment.compressAudio))
+    , now_(environment.now ? std::move(environment.now)
+                           : std::function<std::chrono::system_clock::time_point()>(
+                                 [] { return std::chrono::system_clock::now(); })) {
     while (!baseURL_.empty() && baseURL_.back() == '/') {
         baseURL_.pop_back();
     }
@@ -192,6 +198,182 @@ void RefineClient::warmConnection() {
     request.url = url;
     request.timeoutSeconds = 5;
     processSession()->dataTask(std::move(request), [](HttpResult) {});
+}
+
+// MARK: - Process request
+
+std::string RefineClient::processBody(const std::string& boundary,
+                                      const std::vector<std::uint8_t>& audio, bool m4a,
+                                      const std::optional<std::string>& vocab,
+                                      const std::string& source) {
+    std::string body;
+    body.reserve(audio.size() + 512);
+    body += "--" + boundary + "\r\n";
+    body += std::string("Content-Disposition: form-data; name=\"audio\"; filename=\"") +
+            (m4a ? "recording.m4a" : "recording.wav") + "\"\r\n";
+    body += std::string("Content-Type: ") + (m4a ? "audio/mp4" : "audio/wav") + "\r\n\r\n";
+    body.append(reinterpret_cast<const char*>(audio.data()), audio.size());
+    if (vocab && !vocab->empty()) {
+        body += "\r\n--" + boundary + "\r\n";
+        body += "Content-Disposition: form-data; name=\"vocab\"\r\n\r\n";
+        body += *vocab;
+    }
+    body += "\r\n--" + boundary + "\r\n";
+    body += "Content-Disposition: form-data; name=\"source\"\r\n\r\n";
+    body += source;
+    body += "\r\n--" + boundary + "--\r\n";
+    return body;
+}
+
+std::string RefineClient::userFriendlyError(int code) {
+    if (code == urlError::notConnectedToInternet) {
+        return "No internet connection";
+    }
+    if (code <= urlError::secureConnectionFailed && code >= urlError::clientCertificateRequired) {
+        return "Connection failed — check your network";
+    }
+    if (code == urlError::timedOut) {
+        return "Request timed out — try again";
+    }
+    if (code == urlError::networkConnectionLost) {
+        return "Connection lost — try again";
+    }
+    return "Something went wrong — try again";
+}
+
+std::string RefineClient::userFriendlyServerError(const std::string& message, int status) {
+    switch (status) {
+    case 400:
+        return message.find("missing audio") != std::string::npos ? "No audio captured" : message;
+    case 500:
+        return message == "processing failed" ? "Processing failed — try again"
+                                              : "Server error — try again";
+    case 503:
+        return "Server temporarily unavailable";
+    default:
+        return "Server error — try again";
+    }
+}
+
+void RefineClient::process(const std::vector<std::uint8_t>& audioData, const std::string& source,
+                           std::optional<std::chrono::system_clock::time_point> keyReleaseAt,
+                           std::function<void(ProcessResult)> completion) {
+    using std::chrono::duration;
+    const std::string url = baseURL_ + "/process";
+    if (!isValidHttpURL(url)) {
+        completion(ProcessResult::error("Something went wrong — try again"));
+        return;
+    }
+
+    const auto bodyStart = now_();
+    std::optional<std::vector<std::uint8_t>> compressed;
+    if (compressAudio_) {
+        const auto compressionStart = now_();
+        compressed = compressAudio_(audioData);
+        const double compressionMs =
+            duration<double, std::milli>(now_() - compressionStart).count();
+        if (compressed) {
+            char line[160];
+            std::snprintf(line, sizeof line, "🗜 Compressed %.0fKB→%.0fKB (%.1fx) in %.0fms",
+                          static_cast<double>(audioData.size()) / 1024.0,
+                          static_cast<double>(compressed->size()) / 1024.0,
+                          static_cast<double>(audioData.size()) /
+                              static_cast<double>(std::max<std::size_t>(compressed->size(), 1)),
+                          compressionMs);
+            debugLog(line);
+        }
+    }
+
+    const std::string boundary = Uuid().uuidString();
+    HttpRequest request;
+    request.method = "POST";
+    request.url = url;
+    request.headers = {{"Content-Type", "multipart/form-data; boundary=" + boundary},
+                       {"x-device-id", deviceId_}};
+    request.timeoutSeconds = 120;
+    request.body = processBody(boundary, compressed ? *compressed : audioData,
+                               compressed.has_value(), loadVocab(), source);
+
+    const double bodyBuildMs = duration<double, std::milli>(now_() - bodyStart).count();
+    const double payloadKB = static_cast<double>(request.body.size()) / 1024.0;
+
+    std::weak_ptr<RefineClient*> weak = alive_;
+    auto clock = now_;
+    processSession()->dataTask(std::move(request), [weak, clock, keyReleaseAt, bodyBuildMs,
+                                                    payloadKB, completion = std::move(completion)](
+                                                       HttpResult result) {
+        if (keyReleaseAt) {
+            std::optional<NetworkTiming> timing;
+            if (auto self = weak.lock()) {
+                timing = (*self)->metricsDelegate().take(result.taskId);
+            }
+            const double latencyMs = duration<double, std::milli>(clock() - *keyReleaseAt).count();
+            const std::string net = timing ? timing->summary() : "net[n/a]";
+            char line[512];
+            std::snprintf(line, sizeof line,
+                          "⏱ LATENCY key-release→response=%.0fms | body-build=%.0fms "
+                          "payload=%.1fKB | %s",
+                          latencyMs, bodyBuildMs, payloadKB, net.c_str());
+            debugLog(line);
+        }
+        if (result.error) {
+            debugLog("⚠️ Process failed: " + result.error->description);
+            completion(ProcessResult::error(userFriendlyError(result.error->code)));
+            return;
+        }
+        const std::optional<int> status =
+            result.response ? std::optional<int>(result.response->statusCode) : std::nullopt;
+        const std::string body = result.response ? result.response->body : std::string();
+        if (status == 429) {
+            debugLog("⚠️ Daily limit reached");
+            completion(ProcessResult::rateLimited());
+            return;
+        }
+        const auto object = jsonObject(body);
+        if (status && *status != 200) {
+            std::string message = "Server error — try again";
+            std::optional<std::string> error;
+            if (object) {
+                if (const auto it = object->find("error"); it != object->end() && it->is_string()) {
+                    error = it->get<std::string>();
+                }
+            }
+            if (error) {
+                debugLog("⚠️ Server error " + std::to_string(*status) + ": " + *error);
+                message = userFriendlyServerError(*error, *status);
+            } else {
+                debugLog("⚠️ Server error " + std::to_string(*status));
+                if (*status == 503) {
+                    message = "Server temporarily unavailable";
+                }
+            }
+            completion(ProcessResult::error(message));
+            return;
+        }
+        if (!object) {
+            completion(ProcessResult::error("Something went wrong — try again"));
+            return;
+        }
+        auto text = [&](const char* key) -> std::optional<std::string> {
+            const auto it = object->find(key);
+            return it != object->end() && it->is_string()
+                       ? std::optional<std::string>(it->get<std::string>())
+                       : std::nullopt;
+        };
+        const auto raw = text("raw");
+        const auto refined = text("refined");
+        long long totalMs = 0;
+        if (const auto it = object->find("total_ms");
+            it != object->end() && it->is_number_integer()) {
+            totalMs = it->is_number_unsigned()
+                          ? static_cast<long long>(std::min<std::uint64_t>(
+                                it->get<std::uint64_t>(), static_cast<std::uint64_t>(LLONG_MAX)))
+                          : it->get<long long>();
+        }
+        debugLog("✨ Processed in " + std::to_string(totalMs) +
+                 "ms: " + (refined ? utf8Prefix(*refined, 60) : std::string("nil")));
+        completion(ProcessResult::success(raw, refined));
+    });
 }
 
 // MARK: - Account data

@@ -6,6 +6,7 @@
 #include "platform/Url.h"
 #include "service/NetworkTiming.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -26,6 +27,26 @@ struct Transcript {
     friend bool operator==(const Transcript&, const Transcript&) = default;
 };
 
+/// The outcome of one upload.
+struct ProcessResult {
+    enum class Kind { success, error, rateLimited };
+    Kind kind = Kind::error;
+    std::optional<std::string> raw;     // success
+    std::optional<std::string> refined; // success
+    std::string message;                // error: a short text for the user
+
+    static ProcessResult success(std::optional<std::string> raw,
+                                 std::optional<std::string> refined) {
+        return {Kind::success, std::move(raw), std::move(refined), {}};
+    }
+    static ProcessResult error(std::string message) {
+        return {Kind::error, std::nullopt, std::nullopt, std::move(message)};
+    }
+    static ProcessResult rateLimited() { return {Kind::rateLimited, {}, {}, {}}; }
+
+    friend bool operator==(const ProcessResult&, const ProcessResult&) = default;
+};
+
 /// The program's client of the transcription service: the device identity, registration,
 /// the connection warm-up, and the account data kept in step with the service (vocabulary,
 /// style, history).
@@ -43,6 +64,11 @@ public:
         std::string homeDirectory; // for the vocabulary file
         std::string computerName;  // empty: "unknown"
         std::string osVersion;     // "major.minor.patch"
+        /// Shrinks WAV bytes for upload (none: send the WAV). Empty: never compress.
+        std::function<std::optional<std::vector<std::uint8_t>>(const std::vector<std::uint8_t>&)>
+            compressAudio = {};
+        /// The wall clock (for latency figures).
+        std::function<std::chrono::system_clock::time_point()> now = {};
     };
 
     /// Settles the device identifier, then registers the device and fetches the profile
@@ -66,6 +92,21 @@ public:
     /// The session for uploads and the warm-up (4 connections per host, timings recorded).
     std::shared_ptr<HttpSession> processSession();
     MetricsSessionDelegate& metricsDelegate() { return *metrics_; }
+
+    /// Uploads one dictation and calls `completion` exactly once with the outcome: at once
+    /// when the URL cannot be formed, otherwise later on the network thread. With
+    /// `keyReleaseAt`, the latency line is logged when the answer arrives.
+    void process(const std::vector<std::uint8_t>& audioData, const std::string& source,
+                 std::optional<std::chrono::system_clock::time_point> keyReleaseAt,
+                 std::function<void(ProcessResult)> completion);
+
+    /// The multipart body of an upload.
+    static std::string processBody(const std::string& boundary,
+                                   const std::vector<std::uint8_t>& audio, bool m4a,
+                                   const std::optional<std::string>& vocab,
+                                   const std::string& source);
+    static std::string userFriendlyError(int code);
+    static std::string userFriendlyServerError(const std::string& message, int status);
 
     // Account data.
     std::optional<std::string> loadVocab() const;
@@ -92,6 +133,11 @@ private:
     std::string homeDirectory_;
     std::string computerName_;
     std::string osVersion_;
+    std::function<std::optional<std::vector<std::uint8_t>>(const std::vector<std::uint8_t>&)>
+        compressAudio_;
+    std::function<std::chrono::system_clock::time_point()> now_;
+    // Held weakly by upload completions: the timing lookup needs the client to be alive.
+    std::shared_ptr<RefineClient*> alive_ = std::make_shared<RefineClient*>(this);
     std::shared_ptr<MetricsSessionDelegate> metrics_ = std::make_shared<MetricsSessionDelegate>();
     std::string deviceId_;
 
