@@ -1,0 +1,38 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace skrib {
+
+/// The application that had the user's focus: its top-level window and process.
+struct TargetApplication {
+    std::uint64_t window = 0;
+    std::int64_t processId = 0; // 0 when unknown
+    std::string name;           // empty when unknown
+};
+
+/// What text insertion needs from the desktop. All on the main thread.
+class Desktop {
+public:
+    virtual ~Desktop() = default;
+
+    /// The application whose window is active now; none when no window is active.
+    virtual std::optional<TargetApplication> frontmostApplication() = 0;
+    /// Whether the application has gone (window closed or process ended).
+    virtual bool isTerminated(const TargetApplication& application) = 0;
+    /// Brings the application's window to the front and gives it the focus.
+    virtual void activate(const TargetApplication& application) = 0;
+    /// Replaces the clipboard's content with plain text; the program keeps serving it.
+    virtual void setClipboardText(const std::string& text) = 0;
+    /// Whether synthetic key presses can be sent.
+    virtual bool isTrusted() = 0;
+    /// Sends the paste chord (Ctrl+V) after releasing any modifier that is still held; false
+    /// when the key events could not be made.
+    virtual bool postPaste() = 0;
+    /// Sends Return; false when the key events could not be made.
+    virtual bool postReturn() = 0;
+};
+
+} // namespace skrib
