@@ -1,6 +1,8 @@
 #include "FakeHttp.h"
 
+#include <cstdlib>
 #include <stdexcept>
+#include <unistd.h>
 
 namespace skrib::testing {
 
@@ -12,12 +14,23 @@ public:
     std::int64_t dataTask(HttpRequest request, Completion completion) override {
         return client_.add(index_, std::move(request), std::move(completion));
     }
+    // The body of the answer lands in a temporary file, as with a real download.
     std::int64_t downloadTask(HttpRequest request, DownloadCompletion completion) override {
         return client_.add(index_, std::move(request), [completion](HttpResult r) {
             DownloadResult d;
             d.taskId = r.taskId;
             d.error = r.error;
-            d.statusCode = r.response ? r.response->statusCode : 0;
+            if (r.response) {
+                d.statusCode = r.response->statusCode;
+                char path[] = "/tmp/skrib-download-XXXXXX";
+                const int fd = ::mkstemp(path);
+                if (fd >= 0) {
+                    [[maybe_unused]] auto n =
+                        ::write(fd, r.response->body.data(), r.response->body.size());
+                    ::close(fd);
+                    d.filePath = path;
+                }
+            }
             completion(d);
         });
     }
