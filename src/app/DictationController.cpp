@@ -1,0 +1,322 @@
+#include "app/DictationController.h"
+
+#include "app/Notifications.h"
+#include "log/DebugLog.h"
+#include "platform/TextFormat.h"
+
+#include <any>
+#include <chrono>
+#include <cstdio>
+
+namespace skrib {
+
+using Clock = std::chrono::system_clock;
+
+DictationController::DictationController(Components components)
+    : c_(std::move(components)) {}
+
+DictationController::~DictationController() {
+    c_.audioCapture.onAudioBuffer = nullptr;
+    c_.audioCapture.onCaptureStarted = nullptr;
+    c_.audioCapture.onCapturePermanentlyFailed = nullptr;
+    if (maxDurationTimer_) {
+        maxDurationTimer_->cancel();
+    }
+}
+
+// MARK: - Wiring
+
+void DictationController::setupAudio() {
+    std::weak_ptr<DictationController*> weak = self_;
+    c_.audioCapture.onAudioBuffer = [weak](const AudioBuffer16k& block) {
+        if (auto self = weak.lock()) {
+            (*self)->handleBuffer(block);
+        }
+    };
+    c_.audioCapture.onCapturePermanentlyFailed = [weak] {
+        auto self = weak.lock();
+        if (!self) {
+            return;
+        }
+        DictationController& d = **self;
+        if (d.c_.appState.state.get() != SkribState::listening) {
+            return;
+        }
+        debugLog("❌ Audio capture permanently failed — force-stopping dictation");
+        d.playSound("Basso");
+        d.stopDictation();
+    };
+}
+
+void DictationController::setupDictation() {
+    std::weak_ptr<DictationController*> weak = self_;
+    auto with = [weak](std::function<void(DictationController&)> action) {
+        return [weak, action] {
+            if (auto self = weak.lock()) {
+                action(**self);
+            }
+        };
+    };
+    GlobalHotkey& hotkey = c_.globalHotkey;
+    hotkey.onToggle = with([](DictationController& d) { d.toggleDictation(); });
+    hotkey.onCancel = with([](DictationController& d) { d.cancelDictation(); });
+    hotkey.onHoldStart = with([](DictationController& d) {
+        d.playSound("Blow");
+        d.startDictation();
+    });
+    hotkey.onHoldEnd = with([](DictationController& d) {
+        d.playSound("Glass");
+        d.stopDictation();
+    });
+    hotkey.start();
+    hotkeyObserver_ = c_.notificationCenter.addObserver(
+        notifications::hotkeyChanged, &c_.mainQueue, [weak](const Notification& n) {
+            auto self = weak.lock();
+            if (!self) {
+                return;
+            }
+            if (const auto* option = std::any_cast<HotkeyOption>(&n.object)) {
+                (*self)->c_.globalHotkey.updateOption(*option);
+            }
+        });
+}
+
+// MARK: - Dictation
+
+bool DictationController::soundFeedback() const {
+    return c_.defaults.boolValue("soundFeedback").value_or(true);
+}
+
+void DictationController::setSoundFeedback(bool enabled) {
+    c_.defaults.set("soundFeedback", DefaultsValue(enabled));
+}
+
+void DictationController::playSound(const std::string& name) {
+    if (soundFeedback()) {
+        c_.sounds.play(name);
+    }
+}
+
+void DictationController::showAlert(const std::string& title, const std::string& message) {
+    c_.alerts.runModal({Alert::Style::informational, title, message, {"OK"}});
+}
+
+void DictationController::toggleDictation() {
+    switch (c_.appState.state.get()) {
+    case SkribState::listening:
+        playSound("Glass");
+        stopDictation();
+        break;
+    case SkribState::idle:
+        playSound("Blow");
+        startDictation();
+        break;
+    default:
+        break; // processing or error: nothing at all
+    }
+}
+
+void DictationController::startDictation() {
+    if (c_.appState.state.get() != SkribState::idle) {
+        return;
+    }
+    dictationTargetApp_ = c_.desktop.frontmostApplication();
+    debugLog("🎯 Target app for paste: " + (dictationTargetApp_ && !dictationTargetApp_->name.empty()
+                                               ? dictationTargetApp_->name
+                                               : std::string("none")));
+    currentSession_.store(std::make_shared<DictationSession>());
+    c_.appState.isDictating.set(true);
+    c_.globalHotkey.setIsDictating(true);
+    if (RefineClient* client = c_.refineClient()) {
+        client->warmConnection();
+    }
+    c_.dictationIndicator.showIndicator();
+    c_.appState.state.set(SkribState::listening);
+
+    std::weak_ptr<DictationController*> weak = self_;
+    c_.audioCapture.onCaptureStarted = [weak](bool success) {
+        if (auto self = weak.lock()) {
+            (*self)->handleCaptureStarted(success);
+        }
+    };
+    c_.audioCapture.startCapture();
+
+    if (maxDurationTimer_) {
+        maxDurationTimer_->cancel();
+    }
+    maxDurationTimer_ = c_.mainQueue.postAfter(maxDictationSeconds, [weak] {
+        auto self = weak.lock();
+        if (!self || (*self)->c_.appState.state.get() != SkribState::listening) {
+            return;
+        }
+        debugLog("⏱ Max duration (" + std::to_string(static_cast<long long>(maxDictationSeconds)) +
+                 "s) reached — auto-stopping");
+        (*self)->playSound("Glass");
+        (*self)->stopDictation();
+    });
+    c_.dictationIndicator.setMaxDuration(maxDictationSeconds);
+}
+
+void DictationController::handleCaptureStarted(bool success) {
+    c_.audioCapture.onCaptureStarted = nullptr; // one-shot
+    if (success) {
+        debugLog("🎙 Dictation started");
+        return;
+    }
+    // The length limit stays scheduled and Escape stays live: a cancel returns to idle.
+    c_.appState.isDictating.set(false);
+    c_.dictationIndicator.hideIndicator();
+    currentSession_.store(nullptr);
+    c_.appState.state.set(SkribState::error);
+    debugLog("❌ Failed to start audio capture");
+}
+
+void DictationController::stopDictation() {
+    const auto keyReleaseAt = Clock::now();
+    if (maxDurationTimer_) {
+        maxDurationTimer_->cancel();
+        maxDurationTimer_.reset();
+    }
+    const std::shared_ptr<DictationSession> session = currentSession_.load();
+    c_.audioCapture.stopCapture();
+    c_.appState.isDictating.set(false);
+    c_.globalHotkey.setIsDictating(false);
+    currentSession_.store(nullptr);
+
+    if (!session) {
+        c_.appState.state.set(SkribState::idle);
+        c_.dictationIndicator.hideIndicator();
+        return;
+    }
+    const double duration = session->durationSeconds();
+    if (duration < 0.3) {
+        playSound("Basso");
+        c_.appState.state.set(SkribState::idle);
+        c_.dictationIndicator.showError("Too short");
+        return;
+    }
+    c_.appState.state.set(SkribState::processing);
+    c_.dictationIndicator.showProcessing();
+
+    const auto encodeStart = std::chrono::steady_clock::now();
+    std::vector<std::uint8_t> wav = session->getWAVData();
+    const double encodeMs =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - encodeStart)
+            .count();
+    const std::uint64_t generation = ++dictationGeneration_;
+    char line[128];
+    std::snprintf(line, sizeof line, "🎙 Sending %zu bytes (%.1fs) | wav-encode=%.0fms",
+                  wav.size(), duration, encodeMs);
+    debugLog(line);
+
+    RefineClient* client = c_.refineClient();
+    std::weak_ptr<DictationController*> weak = self_;
+    Scheduler* queue = &c_.mainQueue;
+    auto completion = [weak, queue, generation, keyReleaseAt](ProcessResult result) {
+        queue->post([weak, generation, keyReleaseAt, result = std::move(result)] {
+            if (auto self = weak.lock()) {
+                (*self)->handleResult(generation, result, keyReleaseAt);
+            }
+        });
+    };
+    if (client == nullptr) {
+        completion(ProcessResult::error("Something went wrong — try again"));
+        return;
+    }
+    client->process(wav, "dictation", keyReleaseAt, std::move(completion));
+}
+
+void DictationController::handleResult(std::uint64_t generation, ProcessResult result,
+                                       Clock::time_point keyReleaseAt) {
+    if (generation != dictationGeneration_) {
+        return; // superseded or cancelled: no sound, no paste, no state change
+    }
+    switch (result.kind) {
+    case ProcessResult::Kind::success: {
+        const std::string text = result.refined ? *result.refined : result.raw.value_or("");
+        if (!text.empty()) {
+            const auto now = Clock::now();
+            debugLog("📋 Inserting: " + utf8Prefix(text, 60) + "...");
+            c_.textInserter.insert(text, dictationTargetApp_);
+            char line[96];
+            std::snprintf(line, sizeof line, "⏱ LATENCY key-release→paste=%.0fms",
+                          std::chrono::duration<double, std::milli>(now - keyReleaseAt).count());
+            debugLog(line);
+            if (c_.pushTranscript) {
+                c_.pushTranscript(text);
+            }
+        }
+        c_.appState.state.set(SkribState::idle);
+        c_.dictationIndicator.hideIndicator();
+        break;
+    }
+    case ProcessResult::Kind::rateLimited:
+        showAlert(
+            "Daily limit reached",
+            "You've used all your transcriptions for today. The limit resets at midnight UTC.");
+        c_.appState.state.set(SkribState::idle);
+        c_.dictationIndicator.hideIndicator();
+        break;
+    case ProcessResult::Kind::error: {
+        playSound("Basso");
+        c_.dictationIndicator.showError(result.message);
+        std::weak_ptr<DictationController*> weak = self_;
+        c_.mainQueue.postAfter(2.5, [weak, generation] {
+            auto self = weak.lock();
+            if (self && generation == (*self)->dictationGeneration_ &&
+                (*self)->c_.appState.state.get() != SkribState::listening) {
+                (*self)->c_.appState.state.set(SkribState::idle);
+            }
+        });
+        break;
+    }
+    }
+}
+
+void DictationController::cancelDictation() {
+    const SkribState state = c_.appState.state.get();
+    if (state == SkribState::idle) {
+        return;
+    }
+    if (state == SkribState::processing) {
+        ++dictationGeneration_;
+    }
+    if (maxDurationTimer_) {
+        maxDurationTimer_->cancel();
+        maxDurationTimer_.reset();
+    }
+    playSound("Basso");
+    c_.audioCapture.stopCapture();
+    c_.appState.isDictating.set(false);
+    c_.globalHotkey.setIsDictating(false);
+    c_.dictationIndicator.hideIndicator();
+    currentSession_.store(nullptr);
+    c_.appState.state.set(SkribState::idle);
+    debugLog("🎙 Dictation cancelled");
+}
+
+// Capture thread: append here, show the level on the main queue.
+void DictationController::handleBuffer(const AudioBuffer16k& block) {
+    if (const auto session = currentSession_.load()) {
+        session->appendSamples(block.samples());
+    }
+    std::weak_ptr<DictationController*> weak = self_;
+    const float level = block.rmsLevel();
+    c_.mainQueue.post([weak, level] {
+        auto self = weak.lock();
+        if (self && (*self)->c_.appState.isDictating.get()) {
+            (*self)->c_.dictationIndicator.pushLevel(level);
+        }
+    });
+}
+
+void DictationController::shutDown() {
+    c_.globalHotkey.stop();
+    if (maxDurationTimer_) {
+        maxDurationTimer_->cancel();
+        maxDurationTimer_.reset();
+    }
+    c_.audioCapture.stopCapture();
+}
+
+} // namespace skrib

@@ -1,0 +1,102 @@
+#pragma once
+
+#include "app/AppState.h"
+#include "audio/AudioCaptureManager.h"
+#include "audio/DictationSession.h"
+#include "input/GlobalHotkey.h"
+#include "input/TextInserter.h"
+#include "platform/Alerts.h"
+#include "platform/Defaults.h"
+#include "platform/Desktop.h"
+#include "platform/NotificationCenter.h"
+#include "platform/Scheduler.h"
+#include "platform/SoundPlayer.h"
+#include "service/RefineClient.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+
+namespace skrib {
+
+/// What the controller needs of the floating capsule.
+class IndicatorView {
+public:
+    virtual ~IndicatorView() = default;
+    virtual void showIndicator() = 0;
+    virtual void hideIndicator() = 0;
+    virtual void showProcessing() = 0;
+    /// Shows the text and takes the capsule away by itself.
+    virtual void showError(const std::string& message) = 0;
+    virtual void pushLevel(float level) = 0;
+    virtual void setMaxDuration(double seconds) = 0;
+};
+
+/// Runs one dictation from the hotkey to the paste: starts and stops capture, sends the audio,
+/// pastes the answer, and keeps late or superseded answers out with a generation counter. The
+/// only writer of the application status. Main thread, except the audio block handler.
+class DictationController {
+public:
+    static constexpr double maxDictationSeconds = 3600.0;
+
+    struct Components {
+        AppState& appState;
+        Scheduler& mainQueue;
+        Defaults& defaults;
+        NotificationCenter& notificationCenter;
+        AudioCaptureManager& audioCapture;
+        GlobalHotkey& globalHotkey;
+        TextInserter& textInserter;
+        IndicatorView& dictationIndicator;
+        Desktop& desktop;
+        SoundPlayer& sounds;
+        AlertPresenter& alerts;
+        /// The service client (it may be created on first use).
+        std::function<RefineClient*()> refineClient;
+        /// Receives each pasted text for the history shown in the main window.
+        std::function<void(const std::string&)> pushTranscript;
+    };
+
+    explicit DictationController(Components components);
+    ~DictationController();
+    DictationController(const DictationController&) = delete;
+    DictationController& operator=(const DictationController&) = delete;
+
+    /// Wires the capture callbacks (capture manager) and the hotkey (watcher, notifications).
+    void setupAudio();
+    void setupDictation();
+
+    void toggleDictation();
+    void startDictation();
+    void stopDictation();
+    void cancelDictation();
+
+    /// Sound feedback ("soundFeedback"); on until switched off.
+    bool soundFeedback() const;
+    void setSoundFeedback(bool enabled);
+    void playSound(const std::string& name);
+    void showAlert(const std::string& title, const std::string& message);
+
+    std::uint64_t dictationGeneration() const { return dictationGeneration_; }
+    std::shared_ptr<DictationSession> currentSession() const { return currentSession_.load(); }
+    /// Stops the hotkey, the length limit and capture (program end).
+    void shutDown();
+
+private:
+    void handleCaptureStarted(bool success);
+    void handleResult(std::uint64_t generation, ProcessResult result,
+                      std::chrono::system_clock::time_point keyReleaseAt);
+    void handleBuffer(const AudioBuffer16k& block);
+
+    Components c_;
+    std::atomic<std::shared_ptr<DictationSession>> currentSession_;
+    std::uint64_t dictationGeneration_ = 0;
+    std::shared_ptr<WorkItem> maxDurationTimer_;
+    std::optional<TargetApplication> dictationTargetApp_;
+    Subscription hotkeyObserver_;
+    std::shared_ptr<DictationController*> self_ = std::make_shared<DictationController*>(this);
+};
+
+} // namespace skrib
