@@ -1,0 +1,54 @@
+#pragma once
+
+#include "platform/HttpClient.h"
+
+#include <memory>
+#include <string>
+
+namespace skrib {
+
+class CurlEngine;
+
+/// The HTTP stack on libcurl: one network thread drives every session's transfers. Each session
+/// has its own connection pool (its own libcurl multi handle), kept alive between requests.
+///
+/// - Plain HTTP goes only to loopback hosts ("localhost", 127.0.0.0/8, ::1); any other host
+///   fails with `urlError::insecureConnectionRefused` before anything is looked up or sent.
+/// - TLS certificates and host names are always verified.
+/// - Redirects are not followed: a 3xx answer is handed to the completion as it is.
+/// - Proxies from the environment are used for https to other computers, never for loopback.
+/// - `timeoutSeconds` is an idle limit: the connection must be set up within it, and the
+///   transfer fails once no byte has moved either way for that long. Zero or less: no limit.
+///
+/// Destroying the client stops the network thread: tasks still running or queued complete on
+/// it with `urlError::unknown` ("Cancelled: ..."); tasks started after that (from such a
+/// completion, or through a session kept past the client) are dropped: their completion is
+/// destroyed without being called.
+class CurlHttpClient final : public HttpClient {
+public:
+    struct Options {
+        /// A PEM file of extra certificates to trust besides the system's (tests use it for
+        /// their own certificate authority). Empty: the system's only.
+        std::string extraCaFile;
+        /// Where download tasks put their temporary files. Empty: the system's temporary folder
+        /// ($TMPDIR, else /tmp).
+        std::string downloadFolder;
+    };
+
+    /// Starts the network thread. Throws std::runtime_error when the extra certificate file
+    /// cannot be read or the thread cannot start.
+    CurlHttpClient();
+    explicit CurlHttpClient(Options options);
+    ~CurlHttpClient() override;
+    CurlHttpClient(const CurlHttpClient&) = delete;
+    CurlHttpClient& operator=(const CurlHttpClient&) = delete;
+
+    std::shared_ptr<HttpSession> sharedSession() override;
+    std::shared_ptr<HttpSession> makeSession(HttpSessionConfiguration configuration) override;
+
+private:
+    std::shared_ptr<CurlEngine> engine_;
+    std::shared_ptr<HttpSession> shared_;
+};
+
+} // namespace skrib
