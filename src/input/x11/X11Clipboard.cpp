@@ -1,0 +1,15 @@
+#include "input/x11/X11Clipboard.h"
+
+#include <QClipboard>
+#include <QGuiApplication>
+
+namespace skrib {
+
+void X11Clipboard::setText(const std::string& text) {
+    if (qGuiApp == nullptr) {
+        return;
+    }
+    QGuiApplication::clipboard()->setText(QString::fromStdString(text), QClipboard::Clipboard);
+}
+
+} // namespace skrib

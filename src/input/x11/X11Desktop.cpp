@@ -1,0 +1,295 @@
+#include "input/x11/X11Desktop.h"
+
+#include "input/x11/X11Clipboard.h"
+#include "input/x11/X11Connection.h"
+
+#include <X11/XKBlib.h>
+#include <X11/Xatom.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
+#include <bitset>
+#include <cerrno>
+#include <csignal>
+#include <linux/input-event-codes.h>
+#include <unistd.h>
+#include <vector>
+
+namespace skrib {
+namespace {
+
+struct Property {
+    Atom type = None;
+    std::string bytes;                // format 8
+    std::vector<unsigned long> longs; // format 32 (Xlib hands these out as longs)
+};
+
+// The property's value, when the window exists and has it with this type (or any type).
+std::optional<Property> readProperty(X11Connection& connection, Window window, Atom name,
+                                     Atom type = AnyPropertyType) {
+    Atom actualType = None;
+    int format = 0;
+    unsigned long items = 0, after = 0;
+    unsigned char* data = nullptr;
+    // A window's name and class fit in 256 KB.
+    const int status = XGetWindowProperty(connection.display(), window, name, 0, 1L << 16, False,
+                                          type, &actualType, &format, &items, &after, &data);
+    std::unique_ptr<unsigned char, int (*)(void*)> owned(data, &XFree);
+    if (status != Success || connection.lost() || actualType == None ||
+        (type != AnyPropertyType && actualType != type) || data == nullptr) {
+        return std::nullopt;
+    }
+    Property property;
+    property.type = actualType;
+    if (format == 8) {
+        property.bytes.assign(reinterpret_cast<const char*>(data), items);
+    } else if (format == 32) {
+        const auto* values = reinterpret_cast<const unsigned long*>(data);
+        property.longs.assign(values, values + items);
+    }
+    return property;
+}
+
+// ICCCM's STRING type is Latin-1.
+std::string latin1ToUtf8(std::string_view text) {
+    std::string utf8;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x80) {
+            utf8 += c;
+        } else {
+            utf8 += static_cast<char>(0xC0 | (byte >> 6));
+            utf8 += static_cast<char>(0x80 | (byte & 0x3F));
+        }
+    }
+    return utf8;
+}
+
+// Text of a STRING, UTF8_STRING or COMPOUND_TEXT property, up to its first NUL.
+std::string propertyText(Display* display, const Property& property, Atom utf8String) {
+    const std::string_view text(property.bytes.c_str());
+    if (property.type == XA_STRING) {
+        return latin1ToUtf8(text);
+    }
+    if (property.type == utf8String) {
+        return std::string(text);
+    }
+    XTextProperty textProperty{
+        reinterpret_cast<unsigned char*>(const_cast<char*>(property.bytes.data())), property.type,
+        8, property.bytes.size()};
+    char** list = nullptr;
+    int count = 0;
+    std::string result;
+    if (Xutf8TextPropertyToTextList(display, &textProperty, &list, &count) >= Success &&
+        count > 0 && list != nullptr) {
+        result = list[0];
+    }
+    if (list != nullptr) {
+        XFreeStringList(list);
+    }
+    return result;
+}
+
+KeyCode keyCodeOf(Display* display, KeySym keysym, unsigned evdevFallback) {
+    const KeyCode code = XKeysymToKeycode(display, keysym);
+    return code != 0 ? code : static_cast<KeyCode>(evdevFallback + 8);
+}
+
+// Every key that acts as Shift, Ctrl, Alt, AltGr, Super, Meta or Hyper in the current layout.
+// Lock keys are left alone: releasing them changes nothing.
+std::bitset<256> modifierKeys(Display* display) {
+    std::bitset<256> keys;
+    if (XModifierKeymap* map = XGetModifierMapping(display)) {
+        for (int i = 0; i < 8 * map->max_keypermod; ++i) {
+            keys[map->modifiermap[i]] = map->modifiermap[i] != 0;
+        }
+        XFreeModifiermap(map);
+    }
+    for (unsigned code = 8; code < keys.size(); ++code) {
+        if (keys[code]) {
+            const KeySym keysym = XkbKeycodeToKeysym(display, static_cast<KeyCode>(code), 0, 0);
+            keys[code] = keysym != XK_Caps_Lock && keysym != XK_Shift_Lock &&
+                         keysym != XK_Num_Lock && keysym != XK_Scroll_Lock;
+        }
+    }
+    for (const KeySym keysym :
+         {XK_Shift_L, XK_Shift_R, XK_Control_L, XK_Control_R, XK_Alt_L, XK_Alt_R, XK_Meta_L,
+          XK_Meta_R, XK_Super_L, XK_Super_R, XK_Hyper_L, XK_Hyper_R, XK_ISO_Level3_Shift,
+          XK_ISO_Level5_Shift, XK_Mode_switch}) {
+        if (const KeyCode code = XKeysymToKeycode(display, keysym); code != 0) {
+            keys[code] = true;
+        }
+    }
+    return keys;
+}
+
+} // namespace
+
+X11Desktop::X11Desktop(const std::string& displayName)
+    : connection_(X11Connection::open(displayName)) {
+    char host[256] = {};
+    if (::gethostname(host, sizeof host - 1) == 0) {
+        hostName_ = host;
+    }
+    if (!connection_) {
+        return;
+    }
+    Display* display = connection_->display();
+    int event = 0, error = 0, major = 0, minor = 0;
+    xtestPresent_ = XTestQueryExtension(display, &event, &error, &major, &minor);
+    netActiveWindow_ = XInternAtom(display, "_NET_ACTIVE_WINDOW", False);
+    netWmPid_ = XInternAtom(display, "_NET_WM_PID", False);
+    netWmName_ = XInternAtom(display, "_NET_WM_NAME", False);
+    utf8String_ = XInternAtom(display, "UTF8_STRING", False);
+}
+
+X11Desktop::~X11Desktop() = default;
+
+std::optional<TargetApplication> X11Desktop::frontmostApplication() {
+    if (!connection_ || connection_->lost()) {
+        return std::nullopt;
+    }
+    const auto active =
+        readProperty(*connection_, connection_->root(), netActiveWindow_, XA_WINDOW);
+    if (!active || active->longs.empty() || active->longs.front() == None) {
+        return std::nullopt;
+    }
+    TargetApplication application;
+    application.window = active->longs.front();
+    // Some window managers leave the property naming a window that has since been destroyed.
+    XWindowAttributes attributes;
+    if (XGetWindowAttributes(connection_->display(), application.window, &attributes) == 0) {
+        return std::nullopt;
+    }
+    application.processId = windowProcessId(application.window);
+    application.name = windowName(application.window);
+    if (connection_->lost()) {
+        return std::nullopt;
+    }
+    return application;
+}
+
+std::int64_t X11Desktop::windowProcessId(unsigned long window) {
+    const auto pid = readProperty(*connection_, window, netWmPid_, XA_CARDINAL);
+    if (!pid || pid->longs.empty()) {
+        return 0;
+    }
+    // A process id means nothing here when the window's program runs on another computer.
+    if (const auto machine = readProperty(*connection_, window, XA_WM_CLIENT_MACHINE)) {
+        if (propertyText(connection_->display(), *machine, utf8String_) != hostName_) {
+            return 0;
+        }
+    }
+    return static_cast<std::int64_t>(pid->longs.front());
+}
+
+std::string X11Desktop::windowName(unsigned long window) {
+    if (const auto name = readProperty(*connection_, window, netWmName_, utf8String_)) {
+        if (!name->bytes.empty()) {
+            return std::string(name->bytes.c_str());
+        }
+    }
+    if (const auto wmClass = readProperty(*connection_, window, XA_WM_CLASS, XA_STRING)) {
+        // "instance\0class\0"
+        const std::string& value = wmClass->bytes;
+        if (const auto end = value.find('\0'); end != std::string::npos) {
+            const std::string className = latin1ToUtf8(value.c_str() + end + 1);
+            if (!className.empty()) {
+                return className;
+            }
+        }
+    }
+    if (const auto name = readProperty(*connection_, window, XA_WM_NAME)) {
+        return propertyText(connection_->display(), *name, utf8String_);
+    }
+    return {};
+}
+
+bool X11Desktop::isTerminated(const TargetApplication& application) {
+    if (application.processId > 0 && ::kill(static_cast<pid_t>(application.processId), 0) != 0 &&
+        errno == ESRCH) {
+        return true;
+    }
+    if (application.window == 0 || !connection_) {
+        return false;
+    }
+    // Windows do not outlive their server.
+    if (connection_->lost()) {
+        return true;
+    }
+    XWindowAttributes attributes;
+    const Status exists =
+        XGetWindowAttributes(connection_->display(), application.window, &attributes);
+    return exists == 0 || connection_->lost();
+}
+
+void X11Desktop::activate(const TargetApplication& application) {
+    if (!connection_ || connection_->lost() || application.window == 0) {
+        return;
+    }
+    XEvent event{};
+    event.xclient.type = ClientMessage;
+    event.xclient.window = application.window;
+    event.xclient.message_type = netActiveWindow_;
+    event.xclient.format = 32;
+    // Source 2 (a pager, acting for the user): window managers honour it without a timestamp.
+    event.xclient.data.l[0] = 2;
+    event.xclient.data.l[1] = CurrentTime;
+    event.xclient.data.l[2] = None;
+    XSendEvent(connection_->display(), connection_->root(), False,
+               SubstructureRedirectMask | SubstructureNotifyMask, &event);
+    XFlush(connection_->display());
+}
+
+void X11Desktop::setClipboardText(const std::string& text) {
+    X11Clipboard::setText(text);
+}
+
+bool X11Desktop::isTrusted() {
+    return canSendKeys();
+}
+
+bool X11Desktop::canSendKeys() const {
+    return connection_ && !connection_->lost() && xtestPresent_;
+}
+
+bool X11Desktop::postPaste() {
+    if (!canSendKeys()) {
+        return false;
+    }
+    Display* display = connection_->display();
+    X11ErrorTrap trap(*connection_);
+    char held[32] = {};
+    XQueryKeymap(display, held);
+    if (connection_->lost()) {
+        return false;
+    }
+    // A modifier still down (typically the hotkey) would turn Ctrl+V into another chord.
+    const std::bitset<256> modifiers = modifierKeys(display);
+    for (unsigned code = 8; code < modifiers.size(); ++code) {
+        if (modifiers[code] && ((held[code / 8] >> (code % 8)) & 1) != 0) {
+            XTestFakeKeyEvent(display, code, False, CurrentTime);
+        }
+    }
+    const KeyCode control = keyCodeOf(display, XK_Control_L, KEY_LEFTCTRL);
+    const KeyCode v = keyCodeOf(display, XK_v, KEY_V);
+    XTestFakeKeyEvent(display, control, True, CurrentTime);
+    XTestFakeKeyEvent(display, v, True, CurrentTime);
+    XTestFakeKeyEvent(display, v, False, CurrentTime);
+    XTestFakeKeyEvent(display, control, False, CurrentTime);
+    return trap.ok();
+}
+
+bool X11Desktop::postReturn() {
+    if (!canSendKeys()) {
+        return false;
+    }
+    Display* display = connection_->display();
+    X11ErrorTrap trap(*connection_);
+    const KeyCode returnKey = keyCodeOf(display, XK_Return, KEY_ENTER);
+    XTestFakeKeyEvent(display, returnKey, True, CurrentTime);
+    XTestFakeKeyEvent(display, returnKey, False, CurrentTime);
+    return trap.ok();
+}
+
+} // namespace skrib

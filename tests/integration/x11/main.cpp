@@ -1,0 +1,33 @@
+// Runs the X11 adapter tests against a private X server with a window manager, started once for
+// the whole run, inside a Qt GUI application connected to it (the adapters read on Qt's event
+// loop, and the clipboard is served by Qt).
+
+#include "TestWindow.h"
+#include "XServer.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <gtest/gtest.h>
+
+#include <QGuiApplication>
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    skrib::testing::XServer server;
+    if (!server.ok()) {
+        std::fprintf(stderr, "no X server for the tests: %s\n", server.error().c_str());
+        return 1;
+    }
+    // The test harness asks for Qt's offscreen platform; these tests need the real display.
+    ::setenv("QT_QPA_PLATFORM", "xcb", 1);
+    int result = 1;
+    {
+        QGuiApplication app(argc, argv);
+        if (!skrib::testing::waitUntilWindowManagerFocusesNewWindows()) {
+            std::fprintf(stderr, "the window manager gives new windows no focus\n");
+            return 1;
+        }
+        result = RUN_ALL_TESTS();
+    }
+    return result;
+}
