@@ -1,6 +1,11 @@
+#include "app/AppDelegate.h"
 #include "log/DebugLog.h"
+#include "log/LogShipper.h"
 #include "platform/HomeDirectory.h"
+#include "platform/qt/QSettingsDefaults.h"
 #include "platform/qt/QtScheduler.h"
+#include "service/RefineClient.h"
+#include "service/curl/CurlHttpClient.h"
 
 #include <csignal>
 #include <cstdlib>
@@ -49,10 +54,28 @@ bool displayAvailable() {
     return false;
 }
 
+std::string serviceURL() {
+    if (const char* url = std::getenv("VANTU_SKRIB_SERVICE_URL"); url != nullptr && *url != '\0') {
+        return url;
+    }
+    return SKRIB_SERVICE_URL;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     skrib::prepareLogging(skrib::homeDirectory());
+
+    // The main queue, the HTTP stack and the log shipper exist before the first line, so that
+    // line is shipped as well; the queue runs its work once the event loop does.
+    static skrib::QtScheduler mainQueue;
+    static skrib::CurlHttpClient http;
+    const std::string origin = serviceURL();
+    skrib::setLogSink(skrib::LogShipper::create(origin, http.sharedSession(), mainQueue, [] {
+        const skrib::RefineClient* client = skrib::RefineClient::sharedIfCreated();
+        return client != nullptr ? client->currentDeviceId() : std::string();
+    }));
+
     skrib::debugLog("STARTED — Vantu Skrib launching...");
 
     if (!displayAvailable()) {
@@ -61,17 +84,22 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    static skrib::QtScheduler mainQueue; // accepts work before the application exists
-
     QApplication::setOrganizationName(QStringLiteral("VantuSkrib"));
     QApplication::setApplicationName(QStringLiteral("VantuSkrib"));
     QApplication::setApplicationDisplayName(QStringLiteral("Vantu Skrib"));
     QApplication::setApplicationVersion(QStringLiteral(SKRIB_VERSION));
     QApplication app(argc, argv);
+    QApplication::setQuitOnLastWindowClosed(false); // the tray dot keeps running
     mainQueue.start();
     quitOnTerminationSignals(app);
 
+    skrib::QSettingsDefaults defaults;
+    auto delegate = std::make_unique<skrib::AppDelegate>(mainQueue, defaults, http, origin);
+    mainQueue.post([&delegate] { delegate->applicationDidFinishLaunching(); });
+
     app.exec();
+    delegate->applicationWillTerminate();
     mainQueue.stop();
+    skrib::setLogSink(nullptr);
     return 0;
 }

@@ -168,11 +168,54 @@ int LibsecretStore::add(const std::string& service, const std::string& account,
     return 0;
 }
 
-std::unique_ptr<SecretStore> makeSecretStore(const std::string& dataDirectory) {
-    if (LibsecretStore::available()) {
-        return std::make_unique<LibsecretStore>();
+namespace {
+
+// The Secret Service first; a private file when the service cannot keep an item (a keyring
+// that is locked or has no default collection, as on a desktop without a login keyring).
+class SecretServiceWithFileFallback final : public SecretStore {
+public:
+    explicit SecretServiceWithFileFallback(const std::string& path)
+        : file_(path) {}
+
+    std::optional<std::string> find(const std::string& service, const std::string& account,
+                                    bool legacy) override {
+        if (auto value = keyring_.find(service, account, legacy)) {
+            return value;
+        }
+        return file_.find(service, account, legacy);
     }
-    auto store = std::make_unique<FileSecretStore>(dataDirectory + "/VantuSkrib/secrets.json");
+    void remove(const std::string& service, const std::string& account, bool legacy) override {
+        keyring_.remove(service, account, legacy);
+        file_.remove(service, account, legacy);
+    }
+    int add(const std::string& service, const std::string& account,
+            const std::string& value) override {
+        const int status = keyring_.add(service, account, value);
+        if (status == 0) {
+            return 0;
+        }
+        if (!saidSo_) {
+            saidSo_ = true;
+            debugLog("⚠️ The Secret Service could not store the device ID (" +
+                     std::to_string(status) + ") — keeping it in " + file_.path());
+        }
+        return file_.add(service, account, value);
+    }
+
+private:
+    LibsecretStore keyring_;
+    FileSecretStore file_;
+    bool saidSo_ = false;
+};
+
+} // namespace
+
+std::unique_ptr<SecretStore> makeSecretStore(const std::string& dataDirectory) {
+    const std::string path = dataDirectory + "/VantuSkrib/secrets.json";
+    if (LibsecretStore::available()) {
+        return std::make_unique<SecretServiceWithFileFallback>(path);
+    }
+    auto store = std::make_unique<FileSecretStore>(path);
     debugLog("⚠️ No Secret Service answers — keeping the device ID in " + store->path());
     return store;
 }

@@ -1,0 +1,262 @@
+#include "app/AppDelegate.h"
+
+#include "app/Notifications.h"
+#include "audio/AudioCaptureManager.h"
+#include "audio/ffmpeg/AudioCompressor.h"
+#include "audio/ffmpeg/SwrAudioConverter.h"
+#include "audio/pulse/PulseAudioSystem.h"
+#include "input/GlobalHotkey.h"
+#include "input/TextInserter.h"
+#include "input/x11/X11Desktop.h"
+#include "input/x11/X11KeyboardHook.h"
+#include "log/DebugLog.h"
+#include "platform/HomeDirectory.h"
+#include "platform/ProcessRunner.h"
+#include "platform/qt/QtAlertPresenter.h"
+#include "platform/qt/QtScheduler.h"
+#include "platform/secret/LibsecretStore.h"
+#include "service/RefineClient.h"
+#include "ui/BrandFonts.h"
+#include "ui/UpdateProgressWindow.h"
+#include "ui/indicator/DictationIndicator.h"
+#include "update/AutoUpdater.h"
+
+#include <sys/utsname.h>
+
+#include <QApplication>
+#include <QCursor>
+#include <QMenu>
+#include <QPainter>
+#include <QStandardPaths>
+#include <QSysInfo>
+#include <QSystemTrayIcon>
+
+namespace skrib {
+namespace {
+
+// The capsule as the controller sees it.
+class IndicatorAdapter final : public IndicatorView {
+public:
+    explicit IndicatorAdapter(DictationIndicator& indicator)
+        : indicator_(indicator) {}
+    void showIndicator() override { indicator_.showIndicator(); }
+    void hideIndicator() override { indicator_.hideIndicator(); }
+    void showProcessing() override { indicator_.showProcessing(); }
+    void showError(const std::string& m) override {
+        indicator_.showError(QString::fromStdString(m));
+    }
+    void pushLevel(float level) override { indicator_.pushLevel(level); }
+    void setMaxDuration(double seconds) override { indicator_.setMaxDuration(seconds); }
+
+private:
+    DictationIndicator& indicator_;
+};
+
+// Sounds are not part of this build yet: feedback stays silent.
+class SilentSounds final : public SoundPlayer {
+public:
+    void play(const std::string&) override {}
+};
+
+// "major.minor.patch" of the running kernel.
+std::string osVersion() {
+    utsname info{};
+    if (::uname(&info) != 0) {
+        return "0.0.0";
+    }
+    int parts[3] = {0, 0, 0};
+    std::sscanf(info.release, "%d.%d.%d", &parts[0], &parts[1], &parts[2]);
+    return std::to_string(parts[0]) + "." + std::to_string(parts[1]) + "." +
+           std::to_string(parts[2]);
+}
+
+QIcon dot(const QColor& colour) {
+    QPixmap pixmap(20, 20);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(colour);
+    painter.drawEllipse(QRectF(5, 5, 10, 10));
+    return QIcon(pixmap);
+}
+
+} // namespace
+
+AppDelegate::AppDelegate(QtScheduler& mainQueue, Defaults& defaults, HttpClient& http,
+                         std::string serviceURL)
+    : mainQueue_(mainQueue)
+    , defaults_(defaults)
+    , http_(http)
+    , serviceURL_(std::move(serviceURL)) {}
+
+AppDelegate::~AppDelegate() = default;
+
+void AppDelegate::applicationDidFinishLaunching() {
+    BrandFonts::registerAll();
+    setupMenuBar();
+
+    // The service client settles the device identity now, so log batches carry it.
+    secrets_ = makeSecretStore(
+        QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation).toStdString());
+    RefineClient::setSharedFactory([this] {
+        RefineClient::Environment environment{
+            http_,       *secrets_,       defaults_,
+            serviceURL_, homeDirectory(), QSysInfo::machineHostName().toStdString(),
+            osVersion()};
+        environment.compressAudio = &AudioCompressor::compressWAVToM4A;
+        return std::make_unique<RefineClient>(std::move(environment));
+    });
+    RefineClient::shared();
+
+    setupAudio();
+    setupDictation();
+    bindState();
+
+    alerts_ = std::make_unique<QtAlertPresenter>();
+    processes_ = std::make_unique<PosixProcessRunner>();
+    AutoUpdater::Paths paths;
+    paths.fallbackInstallFolder = homeDirectory() + "/Applications/";
+    AutoUpdater::setShared(std::make_unique<AutoUpdater>(AutoUpdater::Environment{
+        serviceURL_,
+        SKRIB_VERSION,
+        SKRIB_WEBSITE_DOMAIN,
+        http_,
+        mainQueue_,
+        appState_,
+        *alerts_,
+        *processes_,
+        paths,
+        [](const std::string& version) -> std::unique_ptr<UpdateProgressView> {
+            return std::make_unique<UpdateProgressWindow>(QString::fromStdString(version));
+        },
+        {},
+        [] { QApplication::quit(); },
+        {}}));
+    AutoUpdater::shared()->startPeriodicChecks();
+
+    debugLog("🟢 Vantu Skrib running");
+}
+
+void AppDelegate::setupAudio() {
+    audioSystem_ = std::make_unique<PulseAudioSystem>();
+    converters_ = std::make_unique<SwrAudioConverterFactory>();
+    audioCapture_ = std::make_unique<AudioCaptureManager>(*audioSystem_, *converters_, mainQueue_);
+}
+
+void AppDelegate::setupDictation() {
+    keyboard_ = std::make_unique<X11KeyboardHook>();
+    desktop_ = std::make_unique<X11Desktop>();
+    globalHotkey_ = std::make_unique<GlobalHotkey>(*keyboard_, mainQueue_, defaults_);
+    textInserter_ = std::make_unique<TextInserter>(*desktop_, mainQueue_, defaults_);
+    dictationIndicator_ =
+        std::make_unique<DictationIndicator>(mainQueue_, defaults_, NotificationCenter::shared());
+    indicatorView_ = std::make_unique<IndicatorAdapter>(*dictationIndicator_);
+    sounds_ = std::make_unique<SilentSounds>();
+    if (!alerts_) {
+        alerts_ = std::make_unique<QtAlertPresenter>();
+    }
+    controller_ = std::make_unique<DictationController>(
+        DictationController::Components{appState_,
+                                        mainQueue_,
+                                        defaults_,
+                                        NotificationCenter::shared(),
+                                        *audioCapture_,
+                                        *globalHotkey_,
+                                        *textInserter_,
+                                        *indicatorView_,
+                                        *desktop_,
+                                        *sounds_,
+                                        *alerts_,
+                                        [] { return RefineClient::shared(); },
+                                        {}});
+    controller_->setupAudio();
+    controller_->setupDictation();
+
+    // The tray menu's items reach the controller.
+    auto& center = NotificationCenter::shared();
+    cancellables_.push_back(
+        center.addObserver(notifications::startDictation, &mainQueue_,
+                           [this](const Notification&) { controller_->startDictation(); }));
+    cancellables_.push_back(
+        center.addObserver(notifications::cancelDictation, &mainQueue_,
+                           [this](const Notification&) { controller_->cancelDictation(); }));
+}
+
+void AppDelegate::setupMenuBar() {
+    if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+        debugLog("⚠️ No system tray on this desktop — the status dot is not shown");
+    }
+    statusItem_ = new QSystemTrayIcon(this);
+    updateMenuBarIcon(SkribState::idle);
+    QObject::connect(statusItem_, &QSystemTrayIcon::activated, this,
+                     [this](QSystemTrayIcon::ActivationReason reason) {
+                         if (reason == QSystemTrayIcon::Context) {
+                             showContextMenu();
+                         }
+                     });
+    statusItem_->show();
+}
+
+void AppDelegate::bindState() {
+    cancellables_.push_back(appState_.state.subscribe([this](const SkribState& state) {
+        mainQueue_.post([this, state] { updateMenuBarIcon(state); });
+    }));
+}
+
+void AppDelegate::updateMenuBarIcon(SkribState state) {
+    if (statusItem_ == nullptr) {
+        return;
+    }
+    switch (state) {
+    case SkribState::idle:
+        statusItem_->setIcon(dot(QColor(255, 255, 255, 217)));
+        break;
+    case SkribState::listening:
+        statusItem_->setIcon(dot(QColor(0xFF, 0x9F, 0x0A)));
+        break;
+    case SkribState::processing:
+        statusItem_->setIcon(dot(QColor(0x30, 0xD1, 0x58)));
+        break;
+    case SkribState::error:
+        statusItem_->setIcon(dot(QColor(0xFF, 0x45, 0x3A)));
+        break;
+    }
+}
+
+void AppDelegate::toggleRecording() {
+    NotificationCenter::shared().post(appState_.state.get() == SkribState::listening
+                                          ? notifications::cancelDictation
+                                          : notifications::startDictation);
+}
+
+void AppDelegate::showContextMenu() {
+    QMenu menu;
+    menu.addAction(QString::fromUtf8(appState_.state.get() == SkribState::listening
+                                         ? "Stop Recording"
+                                         : "Start Recording"),
+                   [this] { toggleRecording(); });
+    menu.addSeparator();
+    const auto mic = appState_.currentMicName.get();
+    menu.addAction(QString::fromStdString("🎤 " + mic.value_or("System Default")))
+        ->setEnabled(false);
+    menu.addSeparator();
+    menu.addAction(QStringLiteral("Version " SKRIB_VERSION))->setEnabled(false);
+    menu.addAction(QString::fromUtf8("Check for Updates…"), [] {
+        if (AutoUpdater* updater = AutoUpdater::shared()) {
+            updater->checkForUpdate(false);
+        }
+    });
+    menu.addSeparator();
+    menu.addAction(QStringLiteral("Quit"), [] { QApplication::quit(); });
+    menu.exec(QCursor::pos());
+}
+
+void AppDelegate::applicationWillTerminate() {
+    if (controller_) {
+        controller_->shutDown();
+    }
+    debugLog("🧹 Cleanup complete");
+}
+
+} // namespace skrib

@@ -1,0 +1,75 @@
+#pragma once
+
+#include "app/AppState.h"
+#include "app/DictationController.h"
+#include "platform/Subscription.h"
+
+#include <memory>
+
+#include <QObject>
+
+class QSystemTrayIcon;
+class QMenu;
+
+namespace skrib {
+
+class AudioCaptureManager;
+class AudioConverterFactory;
+class AudioSystem;
+class Defaults;
+class DictationIndicator;
+class GlobalHotkey;
+class HttpClient;
+class KeyboardHook;
+class Desktop;
+class QtScheduler;
+class SecretStore;
+class TextInserter;
+class AlertPresenter;
+class ProcessRunner;
+
+/// Owns every long-lived component of the running program, wires them when launching completes
+/// and runs the tray dot. The dictation itself is DictationController.
+class AppDelegate final : public QObject {
+public:
+    AppDelegate(QtScheduler& mainQueue, Defaults& defaults, HttpClient& http,
+                std::string serviceURL);
+    ~AppDelegate() override;
+
+    void applicationDidFinishLaunching();
+    void applicationWillTerminate();
+
+private:
+    void setupMenuBar();
+    void setupAudio();
+    void setupDictation();
+    void bindState();
+    void updateMenuBarIcon(SkribState state);
+    void showContextMenu();
+    void toggleRecording();
+
+    QtScheduler& mainQueue_;
+    Defaults& defaults_;
+    HttpClient& http_;
+    std::string serviceURL_;
+    AppState& appState_ = AppState::shared();
+
+    std::unique_ptr<SecretStore> secrets_;
+    std::unique_ptr<AudioSystem> audioSystem_;
+    std::unique_ptr<AudioConverterFactory> converters_;
+    std::unique_ptr<AudioCaptureManager> audioCapture_;
+    std::unique_ptr<KeyboardHook> keyboard_;
+    std::unique_ptr<Desktop> desktop_;
+    std::unique_ptr<GlobalHotkey> globalHotkey_;
+    std::unique_ptr<TextInserter> textInserter_;
+    std::unique_ptr<DictationIndicator> dictationIndicator_;
+    std::unique_ptr<IndicatorView> indicatorView_;
+    std::unique_ptr<SoundPlayer> sounds_;
+    std::unique_ptr<AlertPresenter> alerts_;
+    std::unique_ptr<ProcessRunner> processes_;
+    std::unique_ptr<DictationController> controller_;
+    QSystemTrayIcon* statusItem_ = nullptr;
+    std::vector<Subscription> cancellables_;
+};
+
+} // namespace skrib
