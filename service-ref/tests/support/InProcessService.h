@@ -1,0 +1,54 @@
+#pragma once
+
+#include "ReleaseManifest.h"
+#include "ServiceConfig.h"
+#include "ServiceServer.h"
+#include "Storage.h"
+#include "TestSupport.h"
+#include "WorkPool.h"
+
+#include <atomic>
+#include <httplib.h>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace skrib::service::test {
+
+/// The process's recognition pool: two PocketSphinx workers and two waiting places, loaded on
+/// first use and kept until the process ends.
+WorkPool& sharedPool();
+
+/// A ServiceServer on 127.0.0.1 with a free port, its own data folder and a clock the test sets.
+class InProcessService {
+public:
+    explicit InProcessService(WorkPool& pool, ServiceConfig config = {},
+                              std::optional<ReleaseManifest> manifest = {});
+    ~InProcessService();
+    InProcessService(const InProcessService&) = delete;
+    InProcessService& operator=(const InProcessService&) = delete;
+
+    int port() const { return server_->port(); }
+    std::unique_ptr<httplib::Client> client() const;
+    Storage& storage() { return *storage_; }
+
+    void setNow(std::int64_t millis) { now_ = millis; }
+    std::int64_t now() const { return now_; }
+
+    /// The access-log lines written so far (the last 10000).
+    std::vector<std::string> accessLog() const;
+
+private:
+    TempDir data_;
+    std::unique_ptr<Storage> storage_;
+    std::atomic<std::int64_t> now_;
+    mutable std::mutex logMutex_;
+    std::vector<std::string> accessLog_;
+    std::unique_ptr<ServiceServer> server_;
+    std::thread thread_;
+};
+
+/// Headers carrying a device id.
+httplib::Headers deviceHeaders(const std::string& deviceId);
+
+} // namespace skrib::service::test
