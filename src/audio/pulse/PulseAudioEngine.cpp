@@ -138,13 +138,13 @@ std::optional<std::string> PulseAudioEngine::installTap(std::uint32_t frames,
     }
 
     // The source's own rate and layout: the server hands the samples over unconverted.
-    const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, source_.sampleSpec.rate,
-                              source_.sampleSpec.channels};
+    const pa_sample_spec streamFormat{PA_SAMPLE_FLOAT32NE, source_.sampleSpec.rate,
+                                      source_.sampleSpec.channels};
     pa_channel_map channelMap = source_.channelMap;
-    if (pa_channel_map_valid(&channelMap) == 0 || channelMap.channels != spec.channels) {
-        pa_channel_map_init_extend(&channelMap, spec.channels, PA_CHANNEL_MAP_DEFAULT);
+    if (pa_channel_map_valid(&channelMap) == 0 || channelMap.channels != streamFormat.channels) {
+        pa_channel_map_init_extend(&channelMap, streamFormat.channels, PA_CHANNEL_MAP_DEFAULT);
     }
-    stream_ = pa_stream_new(context, "Dictation", &spec, &channelMap);
+    stream_ = pa_stream_new(context, "Dictation", &streamFormat, &channelMap);
     if (stream_ == nullptr) {
         return std::string(pa_strerror(pa_context_errno(context)));
     }

@@ -53,49 +53,36 @@ void QtScheduler::stop() {
 }
 
 void QtScheduler::post(Task task) {
-    Pending p{absoluteTime(), 0.0, nullptr, std::move(task)};
-    std::lock_guard lock(mutex_);
-    if (stopped_) {
-        return;
-    }
-    if (context_ == nullptr) {
-        beforeStart_.push_back(std::move(p));
-        return;
-    }
-    schedule(std::move(p));
+    enqueue(Pending{absoluteTime(), 0.0, nullptr, std::move(task)});
 }
 
 std::shared_ptr<WorkItem> QtScheduler::postAfter(double seconds, Task task) {
     auto item = std::make_shared<WorkItem>();
-    Pending p{absoluteTime() + std::max(0.0, seconds), 0.0, item, std::move(task)};
-    std::lock_guard lock(mutex_);
-    if (stopped_) {
-        item->cancel();
-        return item;
-    }
-    if (context_ == nullptr) {
-        beforeStart_.push_back(std::move(p));
-    } else {
-        schedule(std::move(p));
-    }
+    enqueue(Pending{absoluteTime() + std::max(0.0, seconds), 0.0, item, std::move(task)});
     return item;
 }
 
 std::shared_ptr<WorkItem> QtScheduler::scheduleRepeating(double intervalSeconds, Task task) {
     auto item = std::make_shared<WorkItem>();
     const double interval = std::max(0.001, intervalSeconds);
-    Pending p{absoluteTime() + interval, interval, item, std::move(task)};
+    enqueue(Pending{absoluteTime() + interval, interval, item, std::move(task)});
+    return item;
+}
+
+// Keeps work until the loop runs, hands it to the loop after that, and drops it once stopped.
+void QtScheduler::enqueue(Pending pending) {
     std::lock_guard lock(mutex_);
     if (stopped_) {
-        item->cancel();
-        return item;
+        if (pending.item) {
+            pending.item->cancel();
+        }
+        return;
     }
     if (context_ == nullptr) {
-        beforeStart_.push_back(std::move(p));
+        beforeStart_.push_back(std::move(pending));
     } else {
-        schedule(std::move(p));
+        schedule(std::move(pending));
     }
-    return item;
 }
 
 void QtScheduler::schedule(Pending pending) {

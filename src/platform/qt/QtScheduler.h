@@ -41,6 +41,7 @@ private:
         Task task;
     };
 
+    void enqueue(Pending pending);
     void schedule(Pending pending); // caller holds mutex_, context_ is set
     static void startOnMain(QObject* context, Pending pending, double nowAbsolute);
 
