@@ -64,8 +64,10 @@ public:
     /// What the daemon logged.
     std::string log() const;
 
-private:
+    /// The environment a client program needs to reach this daemon.
     std::map<std::string, std::string> childEnvironment() const;
+
+private:
 
     std::string folder_;
     pid_t pid_ = -1;
