@@ -1,0 +1,157 @@
+#pragma once
+
+#include "platform/Subscription.h"
+#include "ui/indicator/CapsuleSize.h"
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include <QStringList>
+#include <QWidget>
+
+class QAbstractButton;
+class QButtonGroup;
+class QComboBox;
+class QKeyEvent;
+class QLabel;
+class QPlainTextEdit;
+class QPushButton;
+class QVBoxLayout;
+
+namespace skrib {
+
+class AppState;
+class Defaults;
+class NotificationCenter;
+class RefineClient;
+class Scheduler;
+class VocabTagEditor;
+
+/// The Settings tab of the main window: microphone, hotkey, behaviour switches, capsule size,
+/// transcription style and vocabulary. Every control applies its change at once.
+class SettingsView : public QWidget {
+    Q_OBJECT
+public:
+    /// A setting owned by another component, read when the view is built and written on change.
+    struct Switch {
+        std::function<bool()> get;
+        std::function<void(bool)> set;
+    };
+
+    struct Environment {
+        Defaults& defaults;
+        Scheduler& mainQueue;
+        NotificationCenter& center;
+        AppState& appState;
+        /// The shared service client (style and vocabulary sync, vocabulary file path).
+        std::function<RefineClient*()> client;
+        Switch holdMode;      // GlobalHotkey
+        Switch autoEnter;     // TextInserter
+        Switch soundFeedback; // the dictation controller
+        /// The program's virtual key code of a key press's native scan code (X key code).
+        std::function<std::uint16_t(std::uint32_t nativeScanCode)> virtualKeyCode;
+    };
+
+    /// One transcription style: the id stored and sent, the label shown, the description
+    /// shown under the popup, and the prompt shown read-only (empty for "custom").
+    struct StylePreset {
+        const char* id;
+        const char* label;
+        const char* description;
+        const char* prompt;
+    };
+    static const std::array<StylePreset, 4>& stylePresets();
+    /// The preset with this id, or none.
+    static const StylePreset* stylePreset(const std::string& id);
+    /// Whether a stored custom prompt is one of the old built-in prompts, which are dropped.
+    static bool isDiscardedPrompt(const QString& prompt);
+
+    /// Splits a stored vocabulary string on "," and trims spaces and tabs from each piece,
+    /// dropping empty pieces.
+    static QStringList splitVocab(const std::string& vocabulary);
+    /// Writes `vocabulary` into the local vocabulary file (other members kept), then pushes it
+    /// to the service. Nothing happens without a client.
+    static void saveVocab(RefineClient* client, const std::string& vocabulary);
+    /// A still picture of the recording capsule at `size`, showing "0:12" between two rows of
+    /// level bars.
+    static QWidget* buildCapsulePreview(CapsuleSize size);
+
+    explicit SettingsView(Environment environment, QWidget* parent = nullptr);
+    ~SettingsView() override;
+
+    /// The words of the local vocabulary file; empty when the file or its "vocab" is missing.
+    QStringList loadVocabWords() const;
+    /// Shows the current input device, or "System Default" when none is known.
+    void onMicNameChanged();
+    /// Asks for one key press in a modal dialog and makes that key the custom hotkey. Escape
+    /// and "Cancel" leave the hotkey as it was, with `popup` showing it again.
+    void showKeyRecorder(QComboBox* popup);
+
+    // The controls, for the main window and for tests.
+    QLabel* micLabel() const { return micLabel_; }
+    QComboBox* hotkeyPopup() const { return hotkeyPopup_; }
+    QAbstractButton* holdModeSwitch() const { return holdModeSwitch_; }
+    QAbstractButton* autoEnterSwitch() const { return autoEnterSwitch_; }
+    QAbstractButton* soundFeedbackSwitch() const { return soundFeedbackSwitch_; }
+    QButtonGroup* sizeSegments() const { return sizeSegments_; }
+    QWidget* previewArea() const { return previewArea_; }
+    QWidget* capsulePreview() const { return capsulePreview_; }
+    QComboBox* stylePopup() const { return stylePopup_; }
+    QLabel* styleDescription() const { return styleDescription_; }
+    QPlainTextEdit* promptBox() const { return promptBox_; }
+    QLabel* customNote() const { return customNote_; }
+    QPushButton* savePromptButton() const { return savePromptButton_; }
+    VocabTagEditor* vocabEditor() const { return vocabEditor_; }
+
+private:
+    void setup();
+    QWidget* makeSection(const QString& title, const QList<QWidget*>& rows);
+    static QLabel* sectionLabel(const QString& text);
+    static QWidget* makeRow(const QString& title, QWidget* control, const QString& subtitle = {});
+    static QWidget* makeSeparator();
+    QWidget* makeSwitch(const Switch& setting, QAbstractButton*& out);
+    QWidget* makeHotkeyPopup();
+    QWidget* makeSizeSegments();
+    QWidget* makeStylePopup();
+    QWidget* makeStyleBlock();
+    QWidget* makeVocabBlock();
+
+    void hotkeySelected(int index);
+    void capsuleSizeSelected();
+    void styleSelected(int index);
+    /// Shows the style `id` in the description and the prompt box; `selected` is true when the
+    /// user just chose it (then a fixed preset is pushed to the service).
+    void showStyle(const std::string& id, bool selected);
+    void savePrompt();
+    void selectStoredHotkey(QComboBox* popup);
+    /// The virtual key code and name a key press records, or none for keys that are not
+    /// recorded (modifier keys alone).
+    struct CapturedKey {
+        std::uint16_t code;
+        QString name;
+    };
+    std::optional<CapturedKey> capturedKey(const QKeyEvent& event) const;
+
+    Environment env_;
+    Subscription micObservation_;
+
+    QLabel* micLabel_ = nullptr;
+    QComboBox* hotkeyPopup_ = nullptr;
+    QAbstractButton* holdModeSwitch_ = nullptr;
+    QAbstractButton* autoEnterSwitch_ = nullptr;
+    QAbstractButton* soundFeedbackSwitch_ = nullptr;
+    QButtonGroup* sizeSegments_ = nullptr;
+    QWidget* previewArea_ = nullptr;
+    QWidget* capsulePreview_ = nullptr;
+    QComboBox* stylePopup_ = nullptr;
+    QLabel* styleDescription_ = nullptr;
+    QPlainTextEdit* promptBox_ = nullptr;
+    QLabel* customNote_ = nullptr;
+    QPushButton* savePromptButton_ = nullptr;
+    VocabTagEditor* vocabEditor_ = nullptr;
+};
+
+} // namespace skrib

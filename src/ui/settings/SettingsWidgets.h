@@ -1,0 +1,56 @@
+#pragma once
+
+#include <QAbstractButton>
+#include <QColor>
+#include <QWidget>
+
+namespace skrib {
+
+/// A rounded rectangle with a fill and a hairline border, drawn behind its children: the cards
+/// of the settings page, the vocabulary editor and its tags, the capsule preview.
+class RoundedPanel : public QWidget {
+public:
+    RoundedPanel(QColor fill, qreal cornerRadius, QColor border, qreal borderWidth = 0.5,
+                 QWidget* parent = nullptr);
+
+    QColor fillColor() const { return fill_; }
+    QColor borderColor() const { return border_; }
+    qreal cornerRadius() const { return radius_; }
+    void setBorderColor(const QColor& color);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    QColor fill_;
+    qreal radius_;
+    QColor border_;
+    qreal borderWidth_;
+};
+
+/// An on/off switch: a small green pill with a white knob when on, grey when off. Checkable;
+/// a click flips it and emits `toggled`.
+class ToggleSwitch : public QAbstractButton {
+public:
+    explicit ToggleSwitch(QWidget* parent = nullptr);
+
+    QSize sizeHint() const override;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+};
+
+/// A hairline rule between the rows of a card, starting `inset` from the leading edge.
+class SeparatorLine : public QWidget {
+public:
+    explicit SeparatorLine(int inset, QColor color, QWidget* parent = nullptr);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    int inset_;
+    QColor color_;
+};
+
+} // namespace skrib

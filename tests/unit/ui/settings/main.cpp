@@ -1,0 +1,17 @@
+// Runs the settings tests inside a QApplication on the offscreen platform, with the program's
+// own fonts registered so that text widths are the ones users see.
+
+#include "ui/BrandFonts.h"
+
+#include <cstdlib>
+#include <gtest/gtest.h>
+
+#include <QApplication>
+
+int main(int argc, char** argv) {
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    QApplication app(argc, argv);
+    skrib::BrandFonts::registerFolder(QStringLiteral(SKRIB_FONTS_DIR));
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
