@@ -2,12 +2,14 @@
 
 #include "app/Notifications.h"
 #include "audio/AudioCaptureManager.h"
+#include "audio/canberra/CanberraSoundPlayer.h"
 #include "audio/ffmpeg/AudioCompressor.h"
 #include "audio/ffmpeg/SwrAudioConverter.h"
 #include "audio/pulse/PulseAudioSystem.h"
 #include "input/GlobalHotkey.h"
 #include "input/TextInserter.h"
 #include "input/x11/X11Desktop.h"
+#include "input/x11/X11KeyTranslator.h"
 #include "input/x11/X11KeyboardHook.h"
 #include "log/DebugLog.h"
 #include "platform/HomeDirectory.h"
@@ -17,14 +19,21 @@
 #include "platform/secret/LibsecretStore.h"
 #include "service/RefineClient.h"
 #include "ui/BrandFonts.h"
+#include "ui/ResourcesDirectory.h"
+#include "ui/AppIcon.h"
 #include "ui/UpdateProgressWindow.h"
+#include "ui/settings/SettingsView.h"
+#include "ui/window/MainWindow.h"
+#include "ui/window/OnboardingWindow.h"
 #include "ui/indicator/DictationIndicator.h"
 #include "update/AutoUpdater.h"
 
 #include <sys/utsname.h>
 
 #include <QApplication>
+#include <QAction>
 #include <QCursor>
+#include <QDesktopServices>
 #include <QMenu>
 #include <QPainter>
 #include <QStandardPaths>
@@ -50,12 +59,6 @@ public:
 
 private:
     DictationIndicator& indicator_;
-};
-
-// Sounds are not part of this build yet: feedback stays silent.
-class SilentSounds final : public SoundPlayer {
-public:
-    void play(const std::string&) override {}
 };
 
 // "major.minor.patch" of the running kernel.
@@ -94,6 +97,7 @@ AppDelegate::~AppDelegate() = default;
 
 void AppDelegate::applicationDidFinishLaunching() {
     BrandFonts::registerAll();
+    QApplication::setWindowIcon(appIcon());
     setupMenuBar();
 
     // The service client settles the device identity now, so log batches carry it.
@@ -109,17 +113,18 @@ void AppDelegate::applicationDidFinishLaunching() {
     });
     RefineClient::shared();
 
+    alerts_ = std::make_unique<QtAlertPresenter>();
+    processes_ = std::make_unique<PosixProcessRunner>();
     setupAudio();
     setupDictation();
     bindState();
+    openMainWindow();
 
-    alerts_ = std::make_unique<QtAlertPresenter>();
-    processes_ = std::make_unique<PosixProcessRunner>();
     AutoUpdater::Paths paths;
     paths.fallbackInstallFolder = homeDirectory() + "/Applications/";
     AutoUpdater::setShared(std::make_unique<AutoUpdater>(AutoUpdater::Environment{
         serviceURL_,
-        SKRIB_VERSION,
+        QApplication::applicationVersion().toStdString(),
         SKRIB_WEBSITE_DOMAIN,
         http_,
         mainQueue_,
@@ -135,7 +140,67 @@ void AppDelegate::applicationDidFinishLaunching() {
         {}}));
     AutoUpdater::shared()->startPeriodicChecks();
 
+    onboarding_ = std::make_unique<OnboardingWindow>(
+        OnboardingWindow::Environment{defaults_, mainQueue_, NotificationCenter::shared()});
+    onboarding_->showIfNeeded();
+
     debugLog("🟢 Vantu Skrib running");
+}
+
+void AppDelegate::openMainWindow() {
+    if (!windowController_) {
+        SettingsView::Environment settings{
+            defaults_,
+            mainQueue_,
+            NotificationCenter::shared(),
+            appState_,
+            [] { return RefineClient::shared(); },
+            {[this] { return globalHotkey_->holdMode(); },
+             [this](bool on) { globalHotkey_->setHoldMode(on); }},
+            {[this] { return textInserter_->autoEnter(); },
+             [this](bool on) { textInserter_->setAutoEnter(on); }},
+            {[this] { return controller_->soundFeedback(); },
+             [this](bool on) { controller_->setSoundFeedback(on); }},
+            [](std::uint32_t nativeScanCode) {
+                return X11KeyTranslator::virtualKeyCode(nativeScanCode);
+            }};
+        MainView::Environment environment{
+            defaults_,
+            mainQueue_,
+            NotificationCenter::shared(),
+            appState_,
+            [] { return RefineClient::shared(); },
+            [] {
+                if (AutoUpdater* updater = AutoUpdater::shared()) {
+                    updater->checkForUpdate(false);
+                }
+            },
+            [](const QUrl& url) { QDesktopServices::openUrl(url); },
+            QApplication::applicationVersion(),
+            QStringLiteral(SKRIB_WEBSITE_URL),
+            QStringLiteral(SKRIB_WEBSITE_DOMAIN),
+            QStringLiteral(SKRIB_SUPPORT_EMAIL),
+            [settings](QWidget* parent) { return new SettingsView(settings, parent); }};
+        windowController_ = std::make_unique<MainWindowController>(std::move(environment));
+        setupMainMenu(windowController_->window());
+    }
+    windowController_->showAndFocus();
+}
+
+// Linux windows have no menu bar of the program's own: the quit shortcut lives on the main
+// window, and the standard edit shortcuts (Ctrl+Z, Ctrl+Shift+Z, Ctrl+X/C/V, Ctrl+A) are handled
+// by whichever text field has the focus.
+void AppDelegate::setupMainMenu(QWidget* window) {
+    auto* quit = new QAction(QStringLiteral("Quit Vantu Skrib"), window);
+    quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+    quit->setShortcutContext(Qt::ApplicationShortcut);
+    QObject::connect(quit, &QAction::triggered, [] { QApplication::quit(); });
+    window->addAction(quit);
+}
+
+bool AppDelegate::applicationShouldHandleReopen() {
+    openMainWindow();
+    return true;
 }
 
 void AppDelegate::setupAudio() {
@@ -152,10 +217,7 @@ void AppDelegate::setupDictation() {
     dictationIndicator_ =
         std::make_unique<DictationIndicator>(mainQueue_, defaults_, NotificationCenter::shared());
     indicatorView_ = std::make_unique<IndicatorAdapter>(*dictationIndicator_);
-    sounds_ = std::make_unique<SilentSounds>();
-    if (!alerts_) {
-        alerts_ = std::make_unique<QtAlertPresenter>();
-    }
+    sounds_ = std::make_unique<CanberraSoundPlayer>(resourcesDirectory().toStdString() + "/sounds");
     controller_ = std::make_unique<DictationController>(
         DictationController::Components{appState_,
                                         mainQueue_,
@@ -169,7 +231,12 @@ void AppDelegate::setupDictation() {
                                         *sounds_,
                                         *alerts_,
                                         [] { return RefineClient::shared(); },
-                                        {}});
+                                        [this](const std::string& text) {
+                                            if (windowController_) {
+                                                windowController_->mainView()->pushTranscript(
+                                                    QString::fromStdString(text));
+                                            }
+                                        }});
     controller_->setupAudio();
     controller_->setupDictation();
 
@@ -193,6 +260,8 @@ void AppDelegate::setupMenuBar() {
                      [this](QSystemTrayIcon::ActivationReason reason) {
                          if (reason == QSystemTrayIcon::Context) {
                              showContextMenu();
+                         } else if (reason == QSystemTrayIcon::Trigger) {
+                             openMainWindow();
                          }
                      });
     statusItem_->show();
@@ -237,18 +306,23 @@ void AppDelegate::showContextMenu() {
                                          : "Start Recording"),
                    [this] { toggleRecording(); });
     menu.addSeparator();
+    menu.addAction(QStringLiteral("Open Window"), [this] { openMainWindow(); })
+        ->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma));
+    menu.addSeparator();
     const auto mic = appState_.currentMicName.get();
     menu.addAction(QString::fromStdString("🎤 " + mic.value_or("System Default")))
         ->setEnabled(false);
     menu.addSeparator();
-    menu.addAction(QStringLiteral("Version " SKRIB_VERSION))->setEnabled(false);
+    menu.addAction(QStringLiteral("Version ") + QApplication::applicationVersion())
+        ->setEnabled(false);
     menu.addAction(QString::fromUtf8("Check for Updates…"), [] {
         if (AutoUpdater* updater = AutoUpdater::shared()) {
             updater->checkForUpdate(false);
         }
     });
     menu.addSeparator();
-    menu.addAction(QStringLiteral("Quit"), [] { QApplication::quit(); });
+    menu.addAction(QStringLiteral("Quit"), [] { QApplication::quit(); })
+        ->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
     menu.exec(QCursor::pos());
 }
 

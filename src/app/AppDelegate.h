@@ -10,6 +10,7 @@
 
 class QSystemTrayIcon;
 class QMenu;
+class QWidget;
 
 namespace skrib {
 
@@ -27,6 +28,8 @@ class SecretStore;
 class TextInserter;
 class AlertPresenter;
 class ProcessRunner;
+class MainWindowController;
+class OnboardingWindow;
 
 /// Owns every long-lived component of the running program, wires them when launching completes
 /// and runs the tray dot. The dictation itself is DictationController.
@@ -37,10 +40,17 @@ public:
     ~AppDelegate() override;
 
     void applicationDidFinishLaunching();
+    /// The program was started again while running: show the main window.
+    bool applicationShouldHandleReopen();
     void applicationWillTerminate();
 
+    /// The main window, or null before it was first opened.
+    MainWindowController* windowController() const { return windowController_.get(); }
+
 private:
+    void setupMainMenu(QWidget* window);
     void setupMenuBar();
+    void openMainWindow();
     void setupAudio();
     void setupDictation();
     void bindState();
@@ -68,6 +78,8 @@ private:
     std::unique_ptr<AlertPresenter> alerts_;
     std::unique_ptr<ProcessRunner> processes_;
     std::unique_ptr<DictationController> controller_;
+    std::unique_ptr<MainWindowController> windowController_;
+    std::unique_ptr<OnboardingWindow> onboarding_;
     QSystemTrayIcon* statusItem_ = nullptr;
     std::vector<Subscription> cancellables_;
 };

@@ -8,8 +8,12 @@
 #include "service/curl/CurlHttpClient.h"
 
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
+#include <filesystem>
+#include <fstream>
 #include <unistd.h>
 
 #include <QApplication>
@@ -61,9 +65,41 @@ std::string serviceURL() {
     return SKRIB_SERVICE_URL;
 }
 
+// The version of the installed application folder: the one its desktop entry was stamped with
+// when the folder was made ("X-VantuSkrib-Version"), else the version this program was built as.
+std::string bundleVersion() {
+    std::error_code error;
+    const auto executable = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (error || executable.parent_path().filename() != "bin") {
+        return SKRIB_VERSION;
+    }
+    std::ifstream entry(executable.parent_path().parent_path() / "vantu-skrib.desktop");
+    const std::string key = "X-VantuSkrib-Version=";
+    std::string line;
+    while (std::getline(entry, line)) {
+        if (line.rfind(key, 0) == 0) {
+            std::string value = line.substr(key.size());
+            value.erase(value.find_last_not_of(" \t\r") + 1);
+            if (!value.empty()) {
+                return value;
+            }
+        }
+    }
+    return SKRIB_VERSION;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
+    const std::string version = bundleVersion();
+    // Answered before anything else starts: no display needed, no log written.
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("Vantu Skrib %s\n", version.c_str());
+            return 0;
+        }
+    }
+
     skrib::prepareLogging(skrib::homeDirectory());
 
     // The main queue, the HTTP stack and the log shipper exist before the first line, so that
@@ -87,7 +123,7 @@ int main(int argc, char** argv) {
     QApplication::setOrganizationName(QStringLiteral("VantuSkrib"));
     QApplication::setApplicationName(QStringLiteral("VantuSkrib"));
     QApplication::setApplicationDisplayName(QStringLiteral("Vantu Skrib"));
-    QApplication::setApplicationVersion(QStringLiteral(SKRIB_VERSION));
+    QApplication::setApplicationVersion(QString::fromStdString(version));
     QApplication app(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false); // the tray dot keeps running
     mainQueue.start();
