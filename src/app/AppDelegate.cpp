@@ -20,6 +20,7 @@
 #include "service/RefineClient.h"
 #include "ui/BrandFonts.h"
 #include "ui/ResourcesDirectory.h"
+#include "ui/TrayMenu.h"
 #include "ui/AppIcon.h"
 #include "ui/UpdateProgressWindow.h"
 #include "ui/settings/SettingsView.h"
@@ -71,17 +72,6 @@ std::string osVersion() {
     std::sscanf(info.release, "%d.%d.%d", &parts[0], &parts[1], &parts[2]);
     return std::to_string(parts[0]) + "." + std::to_string(parts[1]) + "." +
            std::to_string(parts[2]);
-}
-
-QIcon dot(const QColor& colour) {
-    QPixmap pixmap(20, 20);
-    pixmap.fill(Qt::transparent);
-    QPainter painter(&pixmap);
-    painter.setRenderHint(QPainter::Antialiasing);
-    painter.setPen(Qt::NoPen);
-    painter.setBrush(colour);
-    painter.drawEllipse(QRectF(5, 5, 10, 10));
-    return QIcon(pixmap);
 }
 
 } // namespace
@@ -274,22 +264,8 @@ void AppDelegate::bindState() {
 }
 
 void AppDelegate::updateMenuBarIcon(SkribState state) {
-    if (statusItem_ == nullptr) {
-        return;
-    }
-    switch (state) {
-    case SkribState::idle:
-        statusItem_->setIcon(dot(QColor(255, 255, 255, 217)));
-        break;
-    case SkribState::listening:
-        statusItem_->setIcon(dot(QColor(0xFF, 0x9F, 0x0A)));
-        break;
-    case SkribState::processing:
-        statusItem_->setIcon(dot(QColor(0x30, 0xD1, 0x58)));
-        break;
-    case SkribState::error:
-        statusItem_->setIcon(dot(QColor(0xFF, 0x45, 0x3A)));
-        break;
+    if (statusItem_ != nullptr) {
+        statusItem_->setIcon(TrayMenu::dotIcon(state));
     }
 }
 
@@ -301,28 +277,30 @@ void AppDelegate::toggleRecording() {
 
 void AppDelegate::showContextMenu() {
     QMenu menu;
-    menu.addAction(QString::fromUtf8(appState_.state.get() == SkribState::listening
-                                         ? "Stop Recording"
-                                         : "Start Recording"),
-                   [this] { toggleRecording(); });
-    menu.addSeparator();
-    menu.addAction(QStringLiteral("Open Window"), [this] { openMainWindow(); })
-        ->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma));
-    menu.addSeparator();
-    const auto mic = appState_.currentMicName.get();
-    menu.addAction(QString::fromStdString("🎤 " + mic.value_or("System Default")))
-        ->setEnabled(false);
-    menu.addSeparator();
-    menu.addAction(QStringLiteral("Version ") + QApplication::applicationVersion())
-        ->setEnabled(false);
-    menu.addAction(QString::fromUtf8("Check for Updates…"), [] {
-        if (AutoUpdater* updater = AutoUpdater::shared()) {
-            updater->checkForUpdate(false);
-        }
-    });
-    menu.addSeparator();
-    menu.addAction(QStringLiteral("Quit"), [] { QApplication::quit(); })
-        ->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+    TrayMenu::fill(menu,
+                   TrayMenu::items(appState_.state.get(), appState_.currentMicName.get(),
+                                   QApplication::applicationVersion()),
+                   [this](TrayMenu::Action action) {
+                       switch (action) {
+                       case TrayMenu::Action::toggleRecording:
+                           toggleRecording();
+                           break;
+                       case TrayMenu::Action::openWindow:
+                           openMainWindow();
+                           break;
+                       case TrayMenu::Action::checkForUpdates:
+                           if (AutoUpdater* updater = AutoUpdater::shared()) {
+                               updater->checkForUpdate(false);
+                           }
+                           break;
+                       case TrayMenu::Action::quit:
+                           QApplication::quit();
+                           break;
+                       case TrayMenu::Action::none:
+                       case TrayMenu::Action::separator:
+                           break;
+                       }
+                   });
     menu.exec(QCursor::pos());
 }
 
