@@ -74,6 +74,26 @@ std::string osVersion() {
            std::to_string(parts[2]);
 }
 
+// The updater's processes; starting the updated program first hands the single-instance socket
+// over, so the new program becomes the running one while this one quits.
+class RelaunchingProcessRunner final : public ProcessRunner {
+public:
+    explicit RelaunchingProcessRunner(SingleInstance& instance)
+        : instance_(instance) {}
+    Result run(const std::string& program, const std::vector<std::string>& arguments) override {
+        return runner_.run(program, arguments);
+    }
+    bool spawnDetached(const std::string& program,
+                       const std::vector<std::string>& arguments) override {
+        instance_.close();
+        return runner_.spawnDetached(program, arguments);
+    }
+
+private:
+    SingleInstance& instance_;
+    PosixProcessRunner runner_;
+};
+
 } // namespace
 
 AppDelegate::AppDelegate(QtScheduler& mainQueue, Defaults& defaults, HttpClient& http,
@@ -88,6 +108,7 @@ AppDelegate::~AppDelegate() = default;
 void AppDelegate::applicationDidFinishLaunching() {
     BrandFonts::registerAll();
     QApplication::setWindowIcon(appIcon());
+    instance_.listen([this] { applicationShouldHandleReopen(); });
     setupMenuBar();
 
     // The service client settles the device identity now, so log batches carry it.
@@ -104,7 +125,7 @@ void AppDelegate::applicationDidFinishLaunching() {
     RefineClient::shared();
 
     alerts_ = std::make_unique<QtAlertPresenter>();
-    processes_ = std::make_unique<PosixProcessRunner>();
+    processes_ = std::make_unique<RelaunchingProcessRunner>(instance_);
     setupAudio();
     setupDictation();
     bindState();
@@ -189,6 +210,7 @@ void AppDelegate::setupMainMenu(QWidget* window) {
 }
 
 bool AppDelegate::applicationShouldHandleReopen() {
+    debugLog("🪟 Started again — showing the main window");
     openMainWindow();
     return true;
 }

@@ -2,6 +2,7 @@
 
 #include "app/AppState.h"
 #include "app/DictationController.h"
+#include "app/SingleInstance.h"
 #include "platform/Subscription.h"
 
 #include <memory>
@@ -78,6 +79,7 @@ private:
     std::unique_ptr<AlertPresenter> alerts_;
     std::unique_ptr<ProcessRunner> processes_;
     std::unique_ptr<DictationController> controller_;
+    SingleInstance instance_;
     std::unique_ptr<MainWindowController> windowController_;
     std::unique_ptr<OnboardingWindow> onboarding_;
     QSystemTrayIcon* statusItem_ = nullptr;

@@ -1,4 +1,5 @@
 #include "app/AppDelegate.h"
+#include "app/SingleInstance.h"
 #include "log/DebugLog.h"
 #include "log/LogShipper.h"
 #include "platform/HomeDirectory.h"
@@ -128,6 +129,15 @@ int main(int argc, char** argv) {
     QApplication::setQuitOnLastWindowClosed(false); // the tray dot keeps running
     mainQueue.start();
     quitOnTerminationSignals(app);
+
+    // Started again while running (from the application menu, say): the running program shows
+    // its window, and this start ends.
+    if (skrib::SingleInstance::handOff()) {
+        skrib::debugLog("👋 Vantu Skrib is already running — showing its window");
+        mainQueue.stop();
+        skrib::setLogSink(nullptr);
+        return 0;
+    }
 
     skrib::QSettingsDefaults defaults;
     auto delegate = std::make_unique<skrib::AppDelegate>(mainQueue, defaults, http, origin);

@@ -185,6 +185,32 @@ TEST_F(Startup, TheSecondStartReadsTheDeviceIdentifierTheFirstMade) {
     EXPECT_EQ(first[1], second[1]);
 }
 
+// A second start hands over to the running program, which shows its window, and ends; once the
+// first has gone (killed, leaving its socket file behind), a start runs again.
+TEST_F(Startup, ASecondStartShowsTheRunningProgramAndEnds) {
+    auto first = std::make_unique<Program>(home_, dir_ / "first.txt");
+    ASSERT_TRUE(waitFor([&] { return readFile(dir_ / "first.txt").find(running) != std::string::npos; }));
+
+    Program second(home_, dir_ / "second.txt");
+    const auto status = second.terminate(0);
+    ASSERT_TRUE(status.has_value()) << "the second start kept running";
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
+    EXPECT_THAT(readFile(dir_ / "second.txt"),
+                ::testing::HasSubstr("👋 Vantu Skrib is already running — showing its window"));
+    EXPECT_THAT(readFile(dir_ / "second.txt"), ::testing::Not(::testing::HasSubstr(running)));
+    EXPECT_TRUE(waitFor([&] {
+        return readFile(dir_ / "first.txt").find("🪟 Started again — showing the main window") !=
+               std::string::npos;
+    }));
+    EXPECT_TRUE(first->running());
+    ASSERT_TRUE(first->terminate(SIGKILL).has_value());
+    first.reset();
+
+    Program third(home_, dir_ / "third.txt");
+    EXPECT_TRUE(waitFor([&] { return readFile(dir_ / "third.txt").find(running) != std::string::npos; }));
+    EXPECT_TRUE(third.running());
+}
+
 TEST_F(Startup, WithoutADisplayItSaysSoAndExitsInsteadOfAborting) {
     Program program(home_, dir_ / "stdout.txt", /*withDisplay=*/false);
     const auto status = program.terminate(0);
