@@ -28,6 +28,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QScrollBar>
 #include <QVBoxLayout>
 
 namespace skrib {
@@ -146,17 +147,20 @@ protected:
     }
 };
 
-// Popups and push buttons in the page's dark palette, whatever the desktop's theme.
-const QString popupStyle =
-    QStringLiteral("QComboBox { color: #E0E0E0; background: #2C2C2E; border: 1px solid #3A3A3C;"
-                   " border-radius: 6px; padding: 3px 24px 3px 10px; }"
-                   " QComboBox::drop-down { border: none; width: 18px; }"
-                   " QComboBox QAbstractItemView { color: #E0E0E0; background: #2C2C2E;"
-                   " selection-background-color: #3A3A3C; }");
+// Push buttons in the page's dark palette, whatever the desktop's theme.
 const QString buttonStyle =
     QStringLiteral("QPushButton { color: #E0E0E0; background: #2C2C2E; border: 1px solid #3A3A3C;"
                    " border-radius: 6px; padding: 4px 14px; }"
                    " QPushButton:pressed { background: #3A3A3C; }");
+
+constexpr int scrollerWidth = 8;
+const QString scrollerStyle = QStringLiteral(
+    "QScrollArea, QScrollArea > QWidget > QWidget { background: transparent; }"
+    " QScrollBar:vertical { background: transparent; width: 8px; margin: 0; }"
+    " QScrollBar::handle:vertical { background: rgba(255, 255, 255, 40); border-radius: 3px;"
+    " min-height: 24px; margin: 1px; }"
+    " QScrollBar::add-line:vertical, QScrollBar::sub-line:vertical { height: 0; }"
+    " QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical { background: none; }");
 
 void stylePromptBox(QPlainTextEdit* box, const QString& textColor, const QString& borderColor) {
     box->setStyleSheet(QStringLiteral("QPlainTextEdit { background: #141416; color: %1;"
@@ -347,16 +351,34 @@ SettingsView::SettingsView(Environment environment, QWidget* parent)
 SettingsView::~SettingsView() = default;
 
 void SettingsView::setup() {
+    // The page shows the window's dark background through the scroller and the column. The
+    // scroll bar floats over the right margin instead of taking room from the column, so the
+    // cards keep the same inset on both sides.
     auto* scroll = new QScrollArea(this);
+    scrollView_ = scroll;
     scroll->setFrameShape(QFrame::NoFrame);
     scroll->setWidgetResizable(true);
     scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    scroll->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
-    scroll->setStyleSheet(QStringLiteral("QScrollArea { background: transparent; }"));
+    scroll->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    scroll->setStyleSheet(scrollerStyle);
     scroll->viewport()->setAutoFillBackground(false);
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(0, 0, 0, 0);
     outer->addWidget(scroll);
+
+    overlayScroller_ = new QScrollBar(Qt::Vertical, this);
+    overlayScroller_->setStyleSheet(scrollerStyle);
+    overlayScroller_->setCursor(Qt::ArrowCursor);
+    overlayScroller_->hide();
+    QScrollBar* inner = scroll->verticalScrollBar();
+    connect(inner, &QScrollBar::rangeChanged, overlayScroller_, [this](int min, int max) {
+        overlayScroller_->setRange(min, max);
+        overlayScroller_->setPageStep(scrollView_->viewport()->height());
+        overlayScroller_->setVisible(max > min);
+        overlayScroller_->raise();
+    });
+    connect(inner, &QScrollBar::valueChanged, overlayScroller_, &QScrollBar::setValue);
+    connect(overlayScroller_, &QScrollBar::valueChanged, inner, &QScrollBar::setValue);
 
     auto* document = new QWidget;
     document->setAutoFillBackground(false);
@@ -415,6 +437,7 @@ void SettingsView::setup() {
     stack->addStretch(1);
 
     scroll->setWidget(document);
+    document->setAutoFillBackground(false); // setWidget turns it on
 
     // The style the settings hold now; nothing is sent until the user chooses.
     std::string id = env_.defaults.stringValue("stylePreset").value_or("");
@@ -479,10 +502,8 @@ QWidget* SettingsView::makeSwitch(const Switch& setting, QAbstractButton*& out) 
 // MARK: - Hotkey
 
 QWidget* SettingsView::makeHotkeyPopup() {
-    hotkeyPopup_ = new QComboBox;
+    hotkeyPopup_ = new PopupButton;
     hotkeyPopup_->setFont(BrandFonts::figtree(13));
-    hotkeyPopup_->setStyleSheet(popupStyle);
-    hotkeyPopup_->setSizeAdjustPolicy(QComboBox::AdjustToContents);
     for (const HotkeyOption option : HotkeyOption::allCases()) {
         hotkeyPopup_->addItem(QString::fromStdString(option.displayName(env_.defaults)),
                               QString::fromUtf8(option.rawValue().data(),
@@ -539,6 +560,8 @@ void SettingsView::showKeyRecorder(QComboBox* popup) {
     alert.setObjectName(QStringLiteral("keyRecorder"));
     alert.setWindowTitle(QStringLiteral("Press any key"));
     alert.setModal(true);
+    // Wide enough for the title bar to show its title in full.
+    alert.setMinimumWidth(340);
     alert.setStyleSheet(QStringLiteral("QDialog { background: #1F1F21; }"));
     auto* column = new QVBoxLayout(&alert);
     column->setSpacing(8);
@@ -590,6 +613,12 @@ void SettingsView::showKeyRecorder(QComboBox* popup) {
         popup->setCurrentIndex(index);
     }
     env_.center.post(notifications::hotkeyChanged, HotkeyOption(HotkeyOption::Case::custom));
+}
+
+void SettingsView::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    overlayScroller_->setGeometry(width() - scrollerWidth, 0, scrollerWidth, height());
+    overlayScroller_->raise();
 }
 
 // MARK: - Microphone
@@ -656,10 +685,8 @@ void SettingsView::capsuleSizeSelected() {
 // MARK: - Transcription style
 
 QWidget* SettingsView::makeStylePopup() {
-    stylePopup_ = new QComboBox;
+    stylePopup_ = new PopupButton;
     stylePopup_->setFont(BrandFonts::figtree(13));
-    stylePopup_->setStyleSheet(popupStyle);
-    stylePopup_->setSizeAdjustPolicy(QComboBox::AdjustToContents);
     for (const StylePreset& preset : stylePresets()) {
         stylePopup_->addItem(QString::fromUtf8(preset.label), QString::fromUtf8(preset.id));
     }

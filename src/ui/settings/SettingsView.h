@@ -19,6 +19,8 @@ class QKeyEvent;
 class QLabel;
 class QPlainTextEdit;
 class QPushButton;
+class QScrollArea;
+class QScrollBar;
 class QVBoxLayout;
 
 namespace skrib {
@@ -105,6 +107,13 @@ public:
     QLabel* customNote() const { return customNote_; }
     QPushButton* savePromptButton() const { return savePromptButton_; }
     VocabTagEditor* vocabEditor() const { return vocabEditor_; }
+    /// The page's scroller and the thin scroll bar laid over its right edge (shown only when
+    /// the column is taller than the page).
+    QScrollArea* scrollView() const { return scrollView_; }
+    QScrollBar* overlayScroller() const { return overlayScroller_; }
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
     void setup();
@@ -152,6 +161,8 @@ private:
     QLabel* customNote_ = nullptr;
     QPushButton* savePromptButton_ = nullptr;
     VocabTagEditor* vocabEditor_ = nullptr;
+    QScrollArea* scrollView_ = nullptr;
+    QScrollBar* overlayScroller_ = nullptr;
 };
 
 } // namespace skrib

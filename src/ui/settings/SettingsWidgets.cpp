@@ -4,6 +4,7 @@
 
 #include <QPainter>
 #include <QPainterPath>
+#include <QStyledItemDelegate>
 
 namespace skrib {
 
@@ -63,6 +64,47 @@ void ToggleSwitch::paintEvent(QPaintEvent*) {
     const qreal x = isChecked() ? track.right() - 2 - knob : track.left() + 2;
     painter.setBrush(QColor(Qt::white));
     painter.drawEllipse(QRectF(x, track.top() + 2, knob, knob));
+}
+
+PopupButton::PopupButton(QWidget* parent)
+    : QComboBox(parent) {
+    setCursor(Qt::PointingHandCursor);
+    setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    // The menu drops down below the button as a plain list (not a menu with scroll arrows
+    // drawn in the desktop's colours) and is styled here with the button.
+    setStyleSheet(
+        QStringLiteral(
+            "QComboBox { color: #E0E0E0; background: #2C2C2E; border: 1px solid #3A3A3C;"
+            " border-radius: 6px; padding: 3px %1px 3px 10px; combobox-popup: 0; }"
+            " QComboBox::drop-down { border: none; width: %1px; }"
+            " QComboBox::down-arrow { image: none; width: 0; height: 0; }"
+            " QComboBox QAbstractItemView { color: #E0E0E0; background: #2C2C2E;"
+            " border: 1px solid #3A3A3C; outline: 0; padding: 3px; selection-color: #FFFFFF;"
+            " selection-background-color: #3A3A3C; }"
+            " QComboBox QAbstractItemView::item { min-height: 22px; padding: 0 6px;"
+            " border-radius: 4px; }"
+            " QComboBox QAbstractItemView::item:selected, QComboBox QAbstractItemView::item:hover"
+            " { background: #3A3A3C; color: #FFFFFF; }")
+            .arg(chevronArea));
+    // The styled delegate is the one that follows the item rules above.
+    setItemDelegate(new QStyledItemDelegate(this));
+}
+
+QColor PopupButton::chevronColor() {
+    return hexColor(QStringLiteral("#98989D"));
+}
+
+void PopupButton::paintEvent(QPaintEvent* event) {
+    QComboBox::paintEvent(event);
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(QPen(chevronColor(), 1.4, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    const qreal cx = width() - chevronArea / 2.0 - 1;
+    const qreal cy = height() / 2.0;
+    const QPointF up[] = {{cx - 3, cy - 1.5}, {cx, cy - 4.5}, {cx + 3, cy - 1.5}};
+    const QPointF down[] = {{cx - 3, cy + 1.5}, {cx, cy + 4.5}, {cx + 3, cy + 1.5}};
+    painter.drawPolyline(up, 3);
+    painter.drawPolyline(down, 3);
 }
 
 SeparatorLine::SeparatorLine(int inset, QColor color, QWidget* parent)

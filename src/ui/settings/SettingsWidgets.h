@@ -2,6 +2,7 @@
 
 #include <QAbstractButton>
 #include <QColor>
+#include <QComboBox>
 #include <QWidget>
 
 namespace skrib {
@@ -35,6 +36,22 @@ public:
     explicit ToggleSwitch(QWidget* parent = nullptr);
 
     QSize sizeHint() const override;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+};
+
+/// A pop-up menu button of the dark page: the chosen item's title on a rounded grey plate with
+/// an up-and-down chevron at the right, and a dark menu list. The look is its own, whatever
+/// the desktop's theme.
+class PopupButton : public QComboBox {
+public:
+    explicit PopupButton(QWidget* parent = nullptr);
+
+    /// The colour the chevron is drawn in.
+    static QColor chevronColor();
+    /// Width kept free at the right for the chevron.
+    static constexpr int chevronArea = 24;
 
 protected:
     void paintEvent(QPaintEvent* event) override;

@@ -330,6 +330,13 @@ QWidget* MainView::buildAbout() {
 
     auto* update = new QPushButton(QStringLiteral("Check for Updates"), page);
     update->setFont(BrandFonts::figtree(12, BrandFonts::Weight::medium));
+    update->setCursor(Qt::PointingHandCursor);
+    // A rounded push button of the dark page, whatever the desktop's theme.
+    update->setStyleSheet(
+        QStringLiteral("QPushButton { color: #E0E0E0; background: #2C2C2E;"
+                       " border: 1px solid #3A3A3C; border-radius: 6px; padding: 4px 14px; }"
+                       " QPushButton:hover { background: #333336; }"
+                       " QPushButton:pressed { background: #3A3A3C; }"));
     ClosureAction::attach(update, [this] {
         if (env_.checkForUpdates) {
             env_.checkForUpdates();

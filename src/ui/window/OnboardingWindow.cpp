@@ -42,13 +42,21 @@ QLabel* makeLabel(const QString& text, const QFont& font, const char* hex, QWidg
     return label;
 }
 
-// The panel has no title bar; it is moved by dragging its background.
+// The panel has no title bar; it is moved by dragging its background. A hairline edge sets it
+// apart from the main window below, whose background is the same colour.
 class Panel : public QWidget {
 public:
     Panel()
         : QWidget(nullptr, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint) {}
 
 protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        painter.setPen(QPen(OnboardingWindow::edgeColor(), 1));
+        painter.setBrush(Qt::NoBrush);
+        painter.drawRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5));
+    }
+
     void mousePressEvent(QMouseEvent* event) override {
         if (event->button() == Qt::LeftButton && windowHandle() != nullptr) {
             windowHandle()->startSystemMove();
@@ -135,6 +143,10 @@ OnboardingWindow::OnboardingWindow(Environment environment)
 OnboardingWindow::~OnboardingWindow() {
     delete panel_.data();
     delete closingPanel_.data();
+}
+
+QColor OnboardingWindow::edgeColor() {
+    return hexColor(QStringLiteral("#3A3A3C"));
 }
 
 bool OnboardingWindow::hasCompleted(const Defaults& defaults) {

@@ -3,6 +3,7 @@
 #include <functional>
 #include <memory>
 
+#include <QColor>
 #include <QPointer>
 #include <QString>
 #include <QWidget>
@@ -65,6 +66,8 @@ public:
 
     /// The panel while it is shown, else null.
     QWidget* panel() const { return panel_; }
+    /// The hairline drawn around the panel's edge.
+    static QColor edgeColor();
 
 private:
     void show();

@@ -372,5 +372,27 @@ TEST(MainWindow, PushedTranscriptAppearsAsTheNewestRow) {
     EXPECT_TRUE(rows.last()->isVisible());
 }
 
+// MARK: - Dark controls
+
+TEST(AboutPage, UpdateButtonIsDarkWhateverTheDesktopTheme) {
+    Window w;
+    w.view().selectTab(2);
+    QAbstractButton* update = w.buttonTitled("Check for Updates");
+    ASSERT_NE(update, nullptr);
+    const QImage image = update->grab().toImage();
+    ASSERT_FALSE(image.isNull());
+    // Inside the left padding, clear of the title: the button's own fill.
+    const QColor fill = image.pixelColor(6, image.height() / 2);
+    EXPECT_LT(fill.lightness(), 80) << fill.name().toStdString();
+    // The title stands out light on it.
+    int lightest = 0;
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            lightest = std::max(lightest, image.pixelColor(x, y).lightness());
+        }
+    }
+    EXPECT_GT(lightest, 180);
+}
+
 } // namespace
 } // namespace skrib::testing

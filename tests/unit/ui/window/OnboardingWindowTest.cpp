@@ -208,5 +208,23 @@ TEST(ClickableView, RunsItsActionOnlyForAReleaseInside) {
     }
 }
 
+TEST(WelcomePanel, HairlineEdgeSetsItApartFromTheWindowBelow) {
+    Welcome w;
+    QWidget* panel = w.shown();
+    ASSERT_NE(panel, nullptr);
+    const QImage image = panel->grab().toImage();
+    ASSERT_EQ(image.size(), QSize(420, 340) * image.devicePixelRatio());
+    const QColor background(0x1A, 0x1A, 0x1C);
+    const int w1 = image.width() - 1, h1 = image.height() - 1;
+    for (const QPoint edge :
+         {QPoint(0, h1 / 2), QPoint(w1, h1 / 2), QPoint(w1 / 2, 0), QPoint(w1 / 2, h1)}) {
+        EXPECT_EQ(image.pixelColor(edge).name(), OnboardingWindow::edgeColor().name())
+            << edge.x() << "," << edge.y();
+    }
+    EXPECT_NE(OnboardingWindow::edgeColor(), background);
+    // Just inside the edge the panel is its plain background again.
+    EXPECT_EQ(image.pixelColor(4, h1 / 2).name(), background.name());
+}
+
 } // namespace
 } // namespace skrib::testing
