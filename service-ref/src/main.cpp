@@ -25,18 +25,15 @@ void say(const std::string& line) {
     std::cerr << line << '\n' << std::flush;
 }
 
-// One recogniser per worker, loaded side by side.
+// One recogniser per worker, loaded one after the other: PocketSphinx's set-up shares global
+// state, and loading several at once on separate threads corrupted the heap now and then (seen
+// as an abort at start-up, about one start in 150).
 std::vector<std::unique_ptr<SpeechRecognizer>> loadRecognizers(const ServiceConfig& config,
                                                                std::string& error) {
     std::vector<std::unique_ptr<PocketSphinxRecognizer>> loaded(config.workers);
     std::vector<std::string> errors(config.workers);
-    std::vector<std::thread> loaders;
     for (std::size_t i = 0; i < config.workers; ++i) {
-        loaders.emplace_back(
-            [&, i] { loaded[i] = PocketSphinxRecognizer::load(config.modelDir, errors[i]); });
-    }
-    for (auto& loader : loaders) {
-        loader.join();
+        loaded[i] = PocketSphinxRecognizer::load(config.modelDir, errors[i]);
     }
     std::vector<std::unique_ptr<SpeechRecognizer>> recognizers;
     for (std::size_t i = 0; i < config.workers; ++i) {
