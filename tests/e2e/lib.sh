@@ -10,6 +10,8 @@ if [ $# -lt 1 ]; then
     exit 2
 fi
 build="$(cd "$1" && pwd)"
+# A session bus that starts no services on demand.
+session_conf="$(cd "$(dirname "${BASH_SOURCE[0]}")/../harness" && pwd)/session.conf"
 T="$(mktemp -d /tmp/skrib-e2e.XXXXXX)"
 export HOME=$T/home XDG_RUNTIME_DIR=$T/run XDG_CONFIG_HOME=$T/home/.config XDG_DATA_HOME=$T/home/.local/share
 mkdir -p "$HOME" "$XDG_CONFIG_HOME/VantuSkrib" "$XDG_DATA_HOME/VantuSkrib"
@@ -226,24 +228,9 @@ write_settings() {
 # on standard output with the button index in VANTU_SKRIB_ALERT_ANSWER (0 = the first button).
 start_program() {
     [ -f "$ini" ] || write_settings
-    cat > "$T/session.conf" <<'CONF'
-<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>session</type>
-  <keep_umask/>
-  <listen>unix:tmpdir=/tmp</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow eavesdrop="true"/>
-    <allow own="*"/>
-  </policy>
-</busconfig>
-CONF
     : > "$T/program.out"
     VANTU_SKRIB_ALERT_ANSWER="${VANTU_SKRIB_ALERT_ANSWER-0}" \
-        dbus-run-session --config-file="$T/session.conf" -- \
+        dbus-run-session --config-file="$session_conf" -- \
         sh -c 'echo $$ > "$0"; exec "$1"' "$T/program.pid" "$build/vantu-skrib" \
         > "$T/program.out" 2>&1 & pids+=($!)
     wait_for 10 test -s "$T/program.pid" || fail "the program did not start"

@@ -12,6 +12,8 @@ if [ $# -lt 2 ]; then
     exit 2
 fi
 build="$(cd "$1" && pwd)"
+# A session bus that starts no services on demand.
+session_conf="$(cd "$(dirname "${BASH_SOURCE[0]}")/../harness" && pwd)/session.conf"
 mkdir -p "$2"
 out="$(cd "$2" && pwd)"
 T="$(mktemp -d /tmp/skrib-shots.XXXXXX)"
@@ -74,27 +76,12 @@ printf '{"vocab":"PocketSphinx, Kubernetes, Nembra, OAuth, PostgreSQL, Figtree, 
     > "$HOME/.vantu-skrib-backend.json"
 ini="$XDG_CONFIG_HOME/VantuSkrib/VantuSkrib.ini"
 
-# A session bus that starts no services on demand: a keyring daemon it started would outlive
-# the run. The device identity then stays in the private file written above.
-cat > "$T/session.conf" <<'CONF'
-<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>session</type>
-  <keep_umask/>
-  <listen>unix:tmpdir=/tmp</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow eavesdrop="true"/>
-    <allow own="*"/>
-  </policy>
-</busconfig>
-CONF
+# The program's session bus starts no keyring daemon, so the device identity stays in the
+# private file written above.
 
 start_program() {
     : > "$T/program.out"
-    dbus-run-session --config-file="$T/session.conf" -- sh -c 'echo $$ > "$0"; exec "$1"' "$T/program.pid" "$build/vantu-skrib" \
+    dbus-run-session --config-file="$session_conf" -- sh -c 'echo $$ > "$0"; exec "$1"' "$T/program.pid" "$build/vantu-skrib" \
         > "$T/program.out" 2>&1 &
     wait_for 10 test -s "$T/program.pid" || fail "the program did not start"
     program="$(cat "$T/program.pid")"
