@@ -1,5 +1,7 @@
 #include "ReleaseManifest.h"
 
+#include "platform/Url.h"
+
 #include <algorithm>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -63,8 +65,7 @@ std::optional<ReleaseManifest> parseReleaseManifest(std::string_view json, std::
         return std::nullopt;
     }
     const auto& text = url->get_ref<const std::string&>();
-    const bool http = text.starts_with("https://") || text.starts_with("http://");
-    if (!http || text.find_first_of(" \t\r\n") != std::string::npos) {
+    if (!isValidHttpURL(text)) {
         error = "the release manifest's \"download_url\" is not an http or https URL";
         return std::nullopt;
     }

@@ -1,6 +1,5 @@
 #include "app/AppDelegate.h"
 
-#include "app/Notifications.h"
 #include "audio/AudioCaptureManager.h"
 #include "audio/canberra/CanberraSoundPlayer.h"
 #include "audio/ffmpeg/AudioCompressor.h"
@@ -8,31 +7,33 @@
 #include "audio/pulse/PulseAudioSystem.h"
 #include "input/GlobalHotkey.h"
 #include "input/TextInserter.h"
-#include "input/x11/X11Desktop.h"
-#include "input/x11/X11KeyTranslator.h"
-#include "input/x11/X11KeyboardHook.h"
 #include "log/DebugLog.h"
-#include "platform/HomeDirectory.h"
-#include "platform/ProcessRunner.h"
+#include "platform/posix/HomeDirectory.h"
+#include "platform/posix/PosixProcessRunner.h"
 #include "platform/qt/QtAlertPresenter.h"
 #include "platform/qt/QtScheduler.h"
 #include "platform/secret/LibsecretStore.h"
+#include "platform/x11/X11Desktop.h"
+#include "platform/x11/X11KeyTranslator.h"
+#include "platform/x11/X11KeyboardHook.h"
+#include "platform/x11/X11OverlayWindows.h"
 #include "service/RefineClient.h"
+#include "state/Notifications.h"
+#include "ui/AppIcon.h"
 #include "ui/BrandFonts.h"
 #include "ui/ResourcesDirectory.h"
 #include "ui/TrayMenu.h"
-#include "ui/AppIcon.h"
 #include "ui/UpdateProgressWindow.h"
+#include "ui/indicator/DictationIndicator.h"
 #include "ui/settings/SettingsView.h"
 #include "ui/window/MainWindow.h"
 #include "ui/window/OnboardingWindow.h"
-#include "ui/indicator/DictationIndicator.h"
 #include "update/AutoUpdater.h"
 
 #include <sys/utsname.h>
 
-#include <QApplication>
 #include <QAction>
+#include <QApplication>
 #include <QCursor>
 #include <QDesktopServices>
 #include <QMenu>
@@ -160,21 +161,21 @@ void AppDelegate::applicationDidFinishLaunching() {
 
 void AppDelegate::openMainWindow() {
     if (!windowController_) {
-        SettingsView::Environment settings{
-            defaults_,
-            mainQueue_,
-            NotificationCenter::shared(),
-            appState_,
-            [] { return RefineClient::shared(); },
-            {[this] { return globalHotkey_->holdMode(); },
-             [this](bool on) { globalHotkey_->setHoldMode(on); }},
-            {[this] { return textInserter_->autoEnter(); },
-             [this](bool on) { textInserter_->setAutoEnter(on); }},
-            {[this] { return controller_->soundFeedback(); },
-             [this](bool on) { controller_->setSoundFeedback(on); }},
-            [](std::uint32_t nativeScanCode) {
-                return X11KeyTranslator::virtualKeyCode(nativeScanCode);
-            }};
+        SettingsView::Environment settings{defaults_,
+                                           mainQueue_,
+                                           NotificationCenter::shared(),
+                                           appState_,
+                                           [] { return RefineClient::shared(); },
+                                           {[this] { return globalHotkey_->holdMode(); },
+                                            [this](bool on) { globalHotkey_->setHoldMode(on); }},
+                                           {[this] { return textInserter_->autoEnter(); },
+                                            [this](bool on) { textInserter_->setAutoEnter(on); }},
+                                           {[this] { return controller_->soundFeedback(); },
+                                            [this](bool on) { controller_->setSoundFeedback(on); }},
+                                           [](std::uint32_t nativeScanCode) {
+                                               return X11KeyTranslator::virtualKeyCode(
+                                                   nativeScanCode);
+                                           }};
         MainView::Environment environment{
             defaults_,
             mainQueue_,
@@ -226,29 +227,20 @@ void AppDelegate::setupDictation() {
     desktop_ = std::make_unique<X11Desktop>();
     globalHotkey_ = std::make_unique<GlobalHotkey>(*keyboard_, mainQueue_, defaults_);
     textInserter_ = std::make_unique<TextInserter>(*desktop_, mainQueue_, defaults_);
-    dictationIndicator_ =
-        std::make_unique<DictationIndicator>(mainQueue_, defaults_, NotificationCenter::shared());
+    overlays_ = std::make_unique<X11OverlayWindows>();
+    dictationIndicator_ = std::make_unique<DictationIndicator>(
+        mainQueue_, defaults_, NotificationCenter::shared(), overlays_.get());
     indicatorView_ = std::make_unique<IndicatorAdapter>(*dictationIndicator_);
     sounds_ = std::make_unique<CanberraSoundPlayer>(resourcesDirectory().toStdString() + "/sounds");
-    controller_ = std::make_unique<DictationController>(
-        DictationController::Components{appState_,
-                                        mainQueue_,
-                                        defaults_,
-                                        NotificationCenter::shared(),
-                                        *audioCapture_,
-                                        *globalHotkey_,
-                                        *textInserter_,
-                                        *indicatorView_,
-                                        *desktop_,
-                                        *sounds_,
-                                        *alerts_,
-                                        [] { return RefineClient::shared(); },
-                                        [this](const std::string& text) {
-                                            if (windowController_) {
-                                                windowController_->mainView()->pushTranscript(
-                                                    QString::fromStdString(text));
-                                            }
-                                        }});
+    controller_ = std::make_unique<DictationController>(DictationController::Components{
+        appState_, mainQueue_, defaults_, NotificationCenter::shared(), *audioCapture_,
+        *globalHotkey_, *textInserter_, *indicatorView_, *desktop_, *sounds_, *alerts_,
+        [] { return RefineClient::shared(); },
+        [this](const std::string& text) {
+            if (windowController_) {
+                windowController_->mainView()->pushTranscript(QString::fromStdString(text));
+            }
+        }});
     controller_->setupAudio();
     controller_->setupDictation();
 

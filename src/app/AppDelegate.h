@@ -1,9 +1,9 @@
 #pragma once
 
-#include "app/AppState.h"
-#include "app/DictationController.h"
 #include "app/SingleInstance.h"
+#include "dictation/DictationController.h"
 #include "platform/Subscription.h"
+#include "state/AppState.h"
 
 #include <memory>
 
@@ -24,6 +24,7 @@ class GlobalHotkey;
 class HttpClient;
 class KeyboardHook;
 class Desktop;
+class OverlayWindows;
 class QtScheduler;
 class SecretStore;
 class TextInserter;
@@ -71,6 +72,7 @@ private:
     std::unique_ptr<AudioCaptureManager> audioCapture_;
     std::unique_ptr<KeyboardHook> keyboard_;
     std::unique_ptr<Desktop> desktop_;
+    std::unique_ptr<OverlayWindows> overlays_;
     std::unique_ptr<GlobalHotkey> globalHotkey_;
     std::unique_ptr<TextInserter> textInserter_;
     std::unique_ptr<DictationIndicator> dictationIndicator_;

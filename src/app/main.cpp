@@ -2,7 +2,7 @@
 #include "app/SingleInstance.h"
 #include "log/DebugLog.h"
 #include "log/LogShipper.h"
-#include "platform/HomeDirectory.h"
+#include "platform/posix/HomeDirectory.h"
 #include "platform/qt/QSettingsDefaults.h"
 #include "platform/qt/QtScheduler.h"
 #include "service/RefineClient.h"

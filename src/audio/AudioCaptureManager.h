@@ -1,11 +1,11 @@
 #pragma once
 
-#include "app/AppState.h"
-#include "app/Notifications.h"
 #include "audio/AudioBuffer16k.h"
 #include "platform/AudioSystem.h"
 #include "platform/NotificationCenter.h"
 #include "platform/Scheduler.h"
+#include "state/AppState.h"
+#include "state/Notifications.h"
 
 #include <atomic>
 #include <chrono>

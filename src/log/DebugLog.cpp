@@ -1,5 +1,7 @@
 #include "log/DebugLog.h"
 
+#include "platform/AtomicFile.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
@@ -61,26 +63,6 @@ bool readWholeFile(const std::string& path, std::string& content) {
         content.append(buffer, static_cast<std::size_t>(n));
     }
     ::close(fd);
-    return true;
-}
-
-// Writes `content` to a temporary file beside `path`, then renames it over `path`.
-bool replaceFileAtomically(const std::string& path, const std::string& content) {
-    std::string temporary = path + ".XXXXXX";
-    const int fd = ::mkstemp(temporary.data());
-    if (fd < 0) {
-        return false;
-    }
-    struct stat original {};
-    if (::stat(path.c_str(), &original) == 0) {
-        ::fchmod(fd, original.st_mode & 07777);
-    }
-    const bool written = writeAll(fd, content.data(), content.size()) && ::fsync(fd) == 0;
-    const bool closed = ::close(fd) == 0;
-    if (!written || !closed || ::rename(temporary.c_str(), path.c_str()) != 0) {
-        ::unlink(temporary.c_str());
-        return false;
-    }
     return true;
 }
 
@@ -169,7 +151,7 @@ void truncateLog() {
         start = content.rfind('\n', start - 1);
         ++seen;
     }
-    replaceFileAtomically(gLogPath, content.substr(start + 1));
+    writeFileAtomically(gLogPath, std::string_view(content).substr(start + 1));
 }
 
 std::string_view logLevel(std::string_view message) {

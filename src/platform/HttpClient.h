@@ -1,6 +1,6 @@
 #pragma once
 
-#include "service/NetworkTiming.h"
+#include "platform/NetworkTiming.h"
 
 #include <cstdint>
 #include <functional>

@@ -27,12 +27,4 @@ public:
                                const std::vector<std::string>& arguments) = 0;
 };
 
-/// Child processes with posix_spawn.
-class PosixProcessRunner final : public ProcessRunner {
-public:
-    Result run(const std::string& program, const std::vector<std::string>& arguments) override;
-    bool spawnDetached(const std::string& program,
-                       const std::vector<std::string>& arguments) override;
-};
-
 } // namespace skrib

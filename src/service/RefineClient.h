@@ -4,7 +4,10 @@
 #include "platform/HttpClient.h"
 #include "platform/SecretStore.h"
 #include "platform/Url.h"
-#include "service/NetworkTiming.h"
+#include "service/AccountData.h"
+#include "service/DeviceIdentity.h"
+#include "service/MetricsSessionDelegate.h"
+#include "service/ProcessRequest.h"
 
 #include <chrono>
 #include <cstdint>
@@ -17,44 +20,13 @@
 
 namespace skrib {
 
-/// One record of the service's transcript history.
-struct Transcript {
-    std::int64_t id = 0;
-    std::string raw;
-    std::string refined;
-    std::string createdAt; // as the service sent it
-
-    friend bool operator==(const Transcript&, const Transcript&) = default;
-};
-
-/// The outcome of one upload.
-struct ProcessResult {
-    enum class Kind { success, error, rateLimited };
-    Kind kind = Kind::error;
-    std::optional<std::string> raw;     // success
-    std::optional<std::string> refined; // success
-    std::string message;                // error: a short text for the user
-
-    static ProcessResult success(std::optional<std::string> raw,
-                                 std::optional<std::string> refined) {
-        return {Kind::success, std::move(raw), std::move(refined), {}};
-    }
-    static ProcessResult error(std::string message) {
-        return {Kind::error, std::nullopt, std::nullopt, std::move(message)};
-    }
-    static ProcessResult rateLimited() { return {Kind::rateLimited, {}, {}, {}}; }
-
-    friend bool operator==(const ProcessResult&, const ProcessResult&) = default;
-};
-
-/// The program's client of the transcription service: the device identity, registration,
-/// the connection warm-up, and the account data kept in step with the service (vocabulary,
-/// style, history).
+/// The program's client of the transcription service: the device identity, the uploads with
+/// their connection warm-up, and the account data kept in step with the service.
 class RefineClient {
 public:
-    static constexpr const char* keychainService = "app.vantu.skrib";
-    static constexpr const char* keychainAccount = "deviceId";
-    static constexpr const char* vocabFileName = "/.vantu-skrib-backend.json";
+    static constexpr const char* keychainService = DeviceIdentity::keychainService;
+    static constexpr const char* keychainAccount = DeviceIdentity::keychainAccount;
+    static constexpr const char* vocabFileName = AccountData::vocabFileName;
 
     struct Environment {
         HttpClient& http;
@@ -104,33 +76,33 @@ public:
     static std::string processBody(const std::string& boundary,
                                    const std::vector<std::uint8_t>& audio, bool m4a,
                                    const std::optional<std::string>& vocab,
-                                   const std::string& source);
-    static std::string userFriendlyError(int code);
-    static std::string userFriendlyServerError(const std::string& message, int status);
+                                   const std::string& source) {
+        return ProcessRequest::body(boundary, audio, m4a, vocab, source);
+    }
+    static std::string userFriendlyError(int code) {
+        return ProcessRequest::userFriendlyError(code);
+    }
+    static std::string userFriendlyServerError(const std::string& message, int status) {
+        return ProcessRequest::userFriendlyServerError(message, status);
+    }
 
-    // Account data.
-    std::optional<std::string> loadVocab() const;
-    void saveVocabLocally(const std::string& vocab);
-    void fetchProfile();
-    void syncVocab(const std::string& vocab);
-    void syncStyle(const std::string& preset, const std::string& customPrompt);
+    AccountData& account() { return account_; }
+    std::optional<std::string> loadVocab() const { return account_.loadVocab(); }
+    void saveVocabLocally(const std::string& vocab) { account_.saveVocabLocally(vocab); }
+    void fetchProfile() { account_.fetchProfile(); }
+    void syncVocab(const std::string& vocab) { account_.syncVocab(vocab); }
+    void syncStyle(const std::string& preset, const std::string& customPrompt) {
+        account_.syncStyle(preset, customPrompt);
+    }
     void fetchTranscripts(std::optional<std::int64_t> after, int limit,
-                          std::function<void(std::vector<Transcript>, bool hasMore)> completion);
-
-    std::string vocabPath() const { return homeDirectory_ + vocabFileName; }
+                          std::function<void(std::vector<Transcript>, bool hasMore)> completion) {
+        account_.fetchTranscripts(after, limit, std::move(completion));
+    }
+    std::string vocabPath() const { return account_.vocabPath(); }
 
 private:
-    std::string settleDeviceId();
-    bool saveToKeychain(const std::string& id);
-    void registerDevice();
-    HttpRequest accountRequest(const std::string& method, const std::string& path) const;
-    bool seedVocabIfEmpty(const std::string& vocab);
-
     std::string baseURL_;
     HttpClient& http_;
-    SecretStore& secrets_;
-    Defaults& defaults_;
-    std::string homeDirectory_;
     std::string computerName_;
     std::string osVersion_;
     std::function<std::optional<std::vector<std::uint8_t>>(const std::vector<std::uint8_t>&)>
@@ -140,10 +112,10 @@ private:
     std::shared_ptr<RefineClient*> alive_ = std::make_shared<RefineClient*>(this);
     std::shared_ptr<MetricsSessionDelegate> metrics_ = std::make_shared<MetricsSessionDelegate>();
     std::string deviceId_;
+    AccountData account_;
 
     std::mutex sessionLock_;
     std::shared_ptr<HttpSession> processSession_;
-    mutable std::mutex vocabFileLock_; // every read-modify-write of the vocabulary file
 };
 
 } // namespace skrib

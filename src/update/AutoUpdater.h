@@ -1,11 +1,11 @@
 #pragma once
 
-#include "app/AppState.h"
 #include "platform/Alerts.h"
 #include "platform/HttpClient.h"
 #include "platform/ProcessRunner.h"
 #include "platform/Scheduler.h"
 #include "platform/Subscription.h"
+#include "state/AppState.h"
 
 #include <functional>
 #include <memory>

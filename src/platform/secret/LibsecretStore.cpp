@@ -1,7 +1,7 @@
 #include "platform/secret/LibsecretStore.h"
 
 #include "log/DebugLog.h"
-#include "platform/FileSecretStore.h"
+#include "platform/posix/FileSecretStore.h"
 
 #include <cstdlib>
 #include <libsecret/secret.h>

@@ -2,6 +2,7 @@
 
 #include "platform/Defaults.h"
 #include "platform/NotificationCenter.h"
+#include "platform/OverlayWindows.h"
 #include "platform/Scheduler.h"
 #include "ui/HexColor.h"
 #include "ui/indicator/MiniEqualizer.h"
@@ -10,7 +11,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <limits>
-#include <xcb/xcb.h>
 
 #include <QFontDatabase>
 #include <QGraphicsOpacityEffect>
@@ -22,7 +22,6 @@
 #include <QPointer>
 #include <QRegion>
 #include <QScreen>
-#include <QtGui/qguiapplication_platform.h>
 
 namespace skrib {
 namespace {
@@ -61,64 +60,6 @@ QFont labelFont(int size) {
     return font;
 }
 
-xcb_connection_t* x11Connection() {
-    if (QGuiApplication::platformName() != QLatin1String("xcb")) {
-        return nullptr;
-    }
-    const auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
-    return x11 != nullptr ? x11->connection() : nullptr;
-}
-
-xcb_atom_t internAtom(xcb_connection_t* connection, const QByteArray& name) {
-    xcb_intern_atom_reply_t* reply = xcb_intern_atom_reply(
-        connection,
-        xcb_intern_atom(connection, 0, static_cast<std::uint16_t>(name.size()), name.constData()),
-        nullptr);
-    const xcb_atom_t atom = reply != nullptr ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
-    std::free(reply);
-    return atom;
-}
-
-// Without a compositor, an X window's transparent pixels show as black. A compositor announces
-// itself by owning the _NET_WM_CM_S<screen> selection.
-bool compositorMissingOnX11() {
-    xcb_connection_t* connection = x11Connection();
-    if (connection == nullptr) {
-        return false;
-    }
-    int screen = 0;
-    char* host = nullptr;
-    int display = 0;
-    if (xcb_parse_display(nullptr, &host, &display, &screen) != 0) {
-        std::free(host);
-    }
-    const xcb_atom_t selection =
-        internAtom(connection, "_NET_WM_CM_S" + QByteArray::number(screen));
-    if (selection == XCB_ATOM_NONE) {
-        return false;
-    }
-    xcb_get_selection_owner_reply_t* owner = xcb_get_selection_owner_reply(
-        connection, xcb_get_selection_owner(connection, selection), nullptr);
-    const bool missing = owner == nullptr || owner->owner == XCB_NONE;
-    std::free(owner);
-    return missing;
-}
-
-// Asks the window manager to show the window on every virtual desktop (set before mapping).
-void showOnAllDesktops(WId window) {
-    xcb_connection_t* connection = x11Connection();
-    if (connection == nullptr) {
-        return;
-    }
-    const xcb_atom_t desktop = internAtom(connection, "_NET_WM_DESKTOP");
-    if (desktop == XCB_ATOM_NONE) {
-        return;
-    }
-    const std::uint32_t all = 0xFFFFFFFF;
-    xcb_change_property(connection, XCB_PROP_MODE_REPLACE, static_cast<xcb_window_t>(window),
-                        desktop, XCB_ATOM_CARDINAL, 32, 1, &all);
-}
-
 } // namespace
 
 DictationIndicator::TimeText DictationIndicator::elapsedText(double elapsed, double maxDuration) {
@@ -134,11 +75,13 @@ DictationIndicator::TimeText DictationIndicator::elapsedText(double elapsed, dou
 }
 
 DictationIndicator::DictationIndicator(Scheduler& scheduler, Defaults& defaults,
-                                       NotificationCenter& notifications, QWidget* parent)
+                                       NotificationCenter& notifications, OverlayWindows* overlays,
+                                       QWidget* parent)
     : QWidget(parent, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint |
                           Qt::WindowDoesNotAcceptFocus)
     , scheduler_(scheduler)
     , defaults_(defaults)
+    , overlays_(overlays)
     , pulseAnimation_(scheduler)
     , fade_(scheduler)
     , currentSize_(CapsuleSize::stored(defaults))
@@ -207,11 +150,11 @@ void DictationIndicator::showIndicator() {
     startTime_ = scheduler_.absoluteTime();
 
     // A compositor may have come or gone since the last show.
-    usesWindowMask_ = compositorMissingOnX11();
+    usesWindowMask_ = overlays_ != nullptr && overlays_->compositorMissing();
     updateWindowMask();
     setWindowOpacity(0.0);
-    if (!isVisible()) {
-        showOnAllDesktops(winId());
+    if (!isVisible() && overlays_ != nullptr) {
+        overlays_->showOnAllDesktops(static_cast<std::uint64_t>(winId()));
     }
     show();
     confirmPlacement_ = true;

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "app/Notifications.h"
 #include "platform/Subscription.h"
+#include "state/Notifications.h"
 #include "ui/indicator/CapsuleSize.h"
 #include "ui/indicator/ScheduledAnimation.h"
 
@@ -22,6 +22,7 @@ namespace skrib {
 class Defaults;
 class MiniEqualizer;
 class NotificationCenter;
+class OverlayWindows;
 class Scheduler;
 
 /// The capsule: a small pill at the top centre of the primary screen while the user dictates,
@@ -42,8 +43,9 @@ public:
     /// (0: no limit): minutes and seconds in grey, or the seconds left in yellow in the last 30.
     static TimeText elapsedText(double elapsed, double maxDuration);
 
+    /// `overlays` (may be null: no clipping, current desktop only) must outlive the capsule.
     DictationIndicator(Scheduler& scheduler, Defaults& defaults, NotificationCenter& notifications,
-                       QWidget* parent = nullptr);
+                       OverlayWindows* overlays = nullptr, QWidget* parent = nullptr);
     ~DictationIndicator() override;
 
     /// Shows the capsule recording: "0:00", live bars, the elapsed timer running.
@@ -100,6 +102,7 @@ private:
 
     Scheduler& scheduler_;
     Defaults& defaults_;
+    OverlayWindows* overlays_;
     QLabel* timerLabel_ = nullptr;
     QGraphicsOpacityEffect* labelEffect_ = nullptr;
     MiniEqualizer* leftEQ_ = nullptr;

@@ -2,11 +2,12 @@
 
 #include "platform/Subscription.h"
 #include "ui/indicator/CapsuleSize.h"
+#include "ui/settings/StyleBlock.h"
+#include "ui/settings/VocabBlock.h"
 
 #include <array>
 #include <cstdint>
 #include <functional>
-#include <optional>
 #include <string>
 
 #include <QStringList>
@@ -15,7 +16,6 @@
 class QAbstractButton;
 class QButtonGroup;
 class QComboBox;
-class QKeyEvent;
 class QLabel;
 class QPlainTextEdit;
 class QPushButton;
@@ -59,12 +59,7 @@ public:
 
     /// One transcription style: the id stored and sent, the label shown, the description
     /// shown under the popup, and the prompt shown read-only (empty for "custom").
-    struct StylePreset {
-        const char* id;
-        const char* label;
-        const char* description;
-        const char* prompt;
-    };
+    using StylePreset = StyleBlock::StylePreset;
     static const std::array<StylePreset, 4>& stylePresets();
     /// The preset with this id, or none.
     static const StylePreset* stylePreset(const std::string& id);
@@ -101,12 +96,12 @@ public:
     QButtonGroup* sizeSegments() const { return sizeSegments_; }
     QWidget* previewArea() const { return previewArea_; }
     QWidget* capsulePreview() const { return capsulePreview_; }
-    QComboBox* stylePopup() const { return stylePopup_; }
-    QLabel* styleDescription() const { return styleDescription_; }
-    QPlainTextEdit* promptBox() const { return promptBox_; }
-    QLabel* customNote() const { return customNote_; }
-    QPushButton* savePromptButton() const { return savePromptButton_; }
-    VocabTagEditor* vocabEditor() const { return vocabEditor_; }
+    QComboBox* stylePopup() const { return styleBlock_->stylePopup(); }
+    QLabel* styleDescription() const { return styleBlock_->styleDescription(); }
+    QPlainTextEdit* promptBox() const { return styleBlock_->promptBox(); }
+    QLabel* customNote() const { return styleBlock_->customNote(); }
+    QPushButton* savePromptButton() const { return styleBlock_->savePromptButton(); }
+    VocabTagEditor* vocabEditor() const { return vocabBlock_->editor(); }
     /// The page's scroller and the thin scroll bar laid over its right edge (shown only when
     /// the column is taller than the page).
     QScrollArea* scrollView() const { return scrollView_; }
@@ -118,31 +113,15 @@ protected:
 private:
     void setup();
     QWidget* makeSection(const QString& title, const QList<QWidget*>& rows);
-    static QLabel* sectionLabel(const QString& text);
     static QWidget* makeRow(const QString& title, QWidget* control, const QString& subtitle = {});
     static QWidget* makeSeparator();
     QWidget* makeSwitch(const Switch& setting, QAbstractButton*& out);
     QWidget* makeHotkeyPopup();
     QWidget* makeSizeSegments();
-    QWidget* makeStylePopup();
-    QWidget* makeStyleBlock();
-    QWidget* makeVocabBlock();
 
     void hotkeySelected(int index);
     void capsuleSizeSelected();
-    void styleSelected(int index);
-    /// Shows the style `id` in the description and the prompt box; `selected` is true when the
-    /// user just chose it (then a fixed preset is pushed to the service).
-    void showStyle(const std::string& id, bool selected);
-    void savePrompt();
     void selectStoredHotkey(QComboBox* popup);
-    /// The virtual key code and name a key press records, or none for keys that are not
-    /// recorded (modifier keys alone).
-    struct CapturedKey {
-        std::uint16_t code;
-        QString name;
-    };
-    std::optional<CapturedKey> capturedKey(const QKeyEvent& event) const;
 
     Environment env_;
     Subscription micObservation_;
@@ -155,12 +134,8 @@ private:
     QButtonGroup* sizeSegments_ = nullptr;
     QWidget* previewArea_ = nullptr;
     QWidget* capsulePreview_ = nullptr;
-    QComboBox* stylePopup_ = nullptr;
-    QLabel* styleDescription_ = nullptr;
-    QPlainTextEdit* promptBox_ = nullptr;
-    QLabel* customNote_ = nullptr;
-    QPushButton* savePromptButton_ = nullptr;
-    VocabTagEditor* vocabEditor_ = nullptr;
+    StyleBlock* styleBlock_ = nullptr;
+    VocabBlock* vocabBlock_ = nullptr;
     QScrollArea* scrollView_ = nullptr;
     QScrollBar* overlayScroller_ = nullptr;
 };

@@ -1,5 +1,6 @@
 #include "ui/settings/SettingsWidgets.h"
 
+#include "ui/BrandFonts.h"
 #include "ui/HexColor.h"
 
 #include <QPainter>
@@ -7,6 +8,34 @@
 #include <QStyledItemDelegate>
 
 namespace skrib {
+
+const QString secondaryLabel = QStringLiteral("rgba(255, 255, 255, 140)");
+const QString tertiaryLabel = QStringLiteral("rgba(255, 255, 255, 64)");
+
+const QString buttonStyle =
+    QStringLiteral("QPushButton { color: #E0E0E0; background: #2C2C2E; border: 1px solid #3A3A3C;"
+                   " border-radius: 6px; padding: 4px 14px; }"
+                   " QPushButton:pressed { background: #3A3A3C; }");
+
+QLabel* makeLabel(const QString& text, const QFont& font, const QString& color, QWidget* parent) {
+    auto* label = new QLabel(text, parent);
+    label->setFont(font);
+    label->setStyleSheet(QStringLiteral("color: %1; background: transparent;").arg(color));
+    return label;
+}
+
+QLabel* wrappingNote(const QString& text, const QFont& font, const QString& color) {
+    auto* label = new NoteLabel(text);
+    label->setFont(font);
+    label->setStyleSheet(QStringLiteral("color: %1; background: transparent;").arg(color));
+    label->setWordWrap(true);
+    label->setMaximumWidth(NoteLabel::preferredWidth);
+    return label;
+}
+
+QLabel* sectionLabel(const QString& text) {
+    return makeLabel(text, BrandFonts::figtree(13), QStringLiteral("#6E6E73"));
+}
 
 RoundedPanel::RoundedPanel(QColor fill, qreal cornerRadius, QColor border, qreal borderWidth,
                            QWidget* parent)

@@ -1,11 +1,43 @@
 #pragma once
 
+#include <algorithm>
+
 #include <QAbstractButton>
 #include <QColor>
 #include <QComboBox>
+#include <QLabel>
+#include <QString>
 #include <QWidget>
 
 namespace skrib {
+
+// The system's secondary and tertiary label colours of a dark appearance, as style sheet colours.
+extern const QString secondaryLabel;
+extern const QString tertiaryLabel;
+
+/// The style sheet of push buttons in the page's dark palette, whatever the desktop's theme.
+extern const QString buttonStyle;
+
+/// A label of `text` in `font` and the style sheet colour `color`, on a transparent background.
+QLabel* makeLabel(const QString& text, const QFont& font, const QString& color,
+                  QWidget* parent = nullptr);
+
+/// A wrapping label that never grows wider than its preferred width, and asks for the height
+/// of the lines at that width even when its layout offers more.
+class NoteLabel : public QLabel {
+public:
+    static constexpr int preferredWidth = 350;
+    using QLabel::QLabel;
+    int heightForWidth(int width) const override {
+        return QLabel::heightForWidth(std::min(width, preferredWidth));
+    }
+};
+
+/// A note under a row or a heading: a `NoteLabel` of `text` that wraps its lines.
+QLabel* wrappingNote(const QString& text, const QFont& font, const QString& color);
+
+/// The grey heading above a card or a block of the page.
+QLabel* sectionLabel(const QString& text);
 
 /// A rounded rectangle with a fill and a hairline border, drawn behind its children: the cards
 /// of the settings page, the vocabulary editor and its tags, the capsule preview.

@@ -1,9 +1,9 @@
 #include "ui/window/MainWindow.h"
 
-#include "app/Notifications.h"
 #include "input/HotkeyOption.h"
 #include "platform/NotificationCenter.h"
 #include "platform/Scheduler.h"
+#include "state/Notifications.h"
 #include "ui/AppIcon.h"
 #include "ui/BrandFonts.h"
 #include "ui/ClosureAction.h"

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "app/AppState.h"
 #include "platform/Subscription.h"
+#include "state/AppState.h"
 
 #include <functional>
 #include <memory>

@@ -1,10 +1,10 @@
 #include "ui/window/OnboardingWindow.h"
 
-#include "app/Notifications.h"
 #include "input/HotkeyOption.h"
 #include "platform/Defaults.h"
 #include "platform/NotificationCenter.h"
 #include "platform/Scheduler.h"
+#include "state/Notifications.h"
 #include "ui/AppIcon.h"
 #include "ui/BrandFonts.h"
 #include "ui/ClosureAction.h"

@@ -1,9 +1,9 @@
 #include "ui/window/TranscriptView.h"
 
-#include "app/Notifications.h"
 #include "input/HotkeyOption.h"
 #include "platform/NotificationCenter.h"
 #include "service/RefineClient.h"
+#include "state/Notifications.h"
 #include "ui/BrandFonts.h"
 #include "ui/ClosureAction.h"
 #include "ui/HexColor.h"

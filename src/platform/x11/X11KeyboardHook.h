@@ -1,7 +1,7 @@
 #pragma once
 
-#include "input/x11/X11KeyTranslator.h"
 #include "platform/KeyboardHook.h"
+#include "platform/x11/X11KeyTranslator.h"
 
 #include <functional>
 #include <memory>

@@ -1,7 +1,7 @@
-#include "input/x11/X11Desktop.h"
+#include "platform/x11/X11Desktop.h"
 
-#include "input/x11/X11Clipboard.h"
-#include "input/x11/X11Connection.h"
+#include "platform/x11/X11Clipboard.h"
+#include "platform/x11/X11Connection.h"
 
 #include <X11/XKBlib.h>
 #include <X11/Xatom.h>

@@ -1,6 +1,5 @@
 #pragma once
 
-#include "app/AppState.h"
 #include "audio/AudioCaptureManager.h"
 #include "audio/DictationSession.h"
 #include "input/GlobalHotkey.h"
@@ -12,6 +11,7 @@
 #include "platform/Scheduler.h"
 #include "platform/SoundPlayer.h"
 #include "service/RefineClient.h"
+#include "state/AppState.h"
 
 #include <atomic>
 #include <cstdint>

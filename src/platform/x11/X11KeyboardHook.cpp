@@ -1,7 +1,7 @@
-#include "input/x11/X11KeyboardHook.h"
+#include "platform/x11/X11KeyboardHook.h"
 
-#include "input/x11/X11Connection.h"
-#include "input/x11/X11EventSource.h"
+#include "platform/x11/X11Connection.h"
+#include "platform/x11/X11EventSource.h"
 
 #include <X11/XKBlib.h>
 #include <X11/extensions/XInput2.h>

@@ -1,4 +1,4 @@
-#include "input/x11/X11Connection.h"
+#include "platform/x11/X11Connection.h"
 
 #include <algorithm>
 #include <mutex>

@@ -1,14 +1,12 @@
-#include "platform/FileSecretStore.h"
+#include "platform/posix/FileSecretStore.h"
 
 #include "log/DebugLog.h"
+#include "platform/AtomicFile.h"
 
-#include <cerrno>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
-#include <unistd.h>
 
 namespace skrib {
 namespace {
@@ -27,37 +25,12 @@ json readItems(const std::string& path) {
     return items.is_object() ? items : json::object();
 }
 
-// Writes through a private temporary file and a rename, so the file is never half written
-// and never readable by others.
+// Written in one step and never readable by others.
 int writeItems(const std::string& path, const json& items) {
     std::error_code ignored;
     std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ignored);
-    std::string temporary = path + ".XXXXXX";
-    const int fd = ::mkstemp(temporary.data());
-    if (fd < 0) {
-        return errno != 0 ? errno : -1;
-    }
-    const std::string text = items.dump(-1, ' ', false, json::error_handler_t::replace);
-    std::size_t written = 0;
-    while (written < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            const int error = errno != 0 ? errno : -1;
-            ::close(fd);
-            ::unlink(temporary.c_str());
-            return error;
-        }
-        written += static_cast<std::size_t>(n);
-    }
-    if (::fsync(fd) != 0 || ::close(fd) != 0 || ::rename(temporary.c_str(), path.c_str()) != 0) {
-        const int error = errno != 0 ? errno : -1;
-        ::unlink(temporary.c_str());
-        return error;
-    }
-    return 0;
+    return writeFileAtomically(path, items.dump(-1, ' ', false, json::error_handler_t::replace),
+                               FileAccess::ownerOnly);
 }
 
 } // namespace

@@ -1,8 +1,8 @@
-#include "app/DictationController.h"
+#include "dictation/DictationController.h"
 
-#include "app/Notifications.h"
 #include "log/DebugLog.h"
 #include "platform/TextFormat.h"
+#include "state/Notifications.h"
 
 #include <any>
 #include <chrono>

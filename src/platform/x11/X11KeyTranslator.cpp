@@ -1,4 +1,4 @@
-#include "input/x11/X11KeyTranslator.h"
+#include "platform/x11/X11KeyTranslator.h"
 
 #include <array>
 #include <linux/input-event-codes.h>

@@ -1,4 +1,4 @@
-#include "input/x11/X11Clipboard.h"
+#include "platform/x11/X11Clipboard.h"
 
 #include <QClipboard>
 #include <QGuiApplication>

@@ -1,4 +1,4 @@
-#include "input/x11/X11EventSource.h"
+#include "platform/x11/X11EventSource.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>

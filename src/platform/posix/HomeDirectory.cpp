@@ -1,4 +1,4 @@
-#include "platform/HomeDirectory.h"
+#include "platform/posix/HomeDirectory.h"
 
 #include <cstdlib>
 #include <pwd.h>

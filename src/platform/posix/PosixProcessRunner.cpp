@@ -1,4 +1,4 @@
-#include "platform/ProcessRunner.h"
+#include "platform/posix/PosixProcessRunner.h"
 
 #include <cerrno>
 #include <cstring>

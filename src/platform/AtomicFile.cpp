@@ -1,0 +1,52 @@
+#include "platform/AtomicFile.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace skrib {
+
+int writeFileAtomically(const std::string& path, std::string_view content, FileAccess access) {
+    std::string temporary = path + ".XXXXXX";
+    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC); // mode 0600
+    if (fd < 0) {
+        return errno;
+    }
+    const auto fail = [&](int error) {
+        ::close(fd);
+        ::unlink(temporary.c_str());
+        return error != 0 ? error : EIO;
+    };
+    struct stat original {};
+    if (access == FileAccess::keep && ::stat(path.c_str(), &original) == 0 &&
+        ::fchmod(fd, original.st_mode & 07777) != 0) {
+        return fail(errno);
+    }
+    for (std::size_t written = 0; written < content.size();) {
+        const ssize_t n = ::write(fd, content.data() + written, content.size() - written);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return fail(errno);
+        }
+        written += static_cast<std::size_t>(n);
+    }
+    if (::fsync(fd) != 0) {
+        return fail(errno);
+    }
+    if (::close(fd) != 0) {
+        const int error = errno;
+        ::unlink(temporary.c_str());
+        return error != 0 ? error : EIO;
+    }
+    if (::rename(temporary.c_str(), path.c_str()) != 0) {
+        const int error = errno;
+        ::unlink(temporary.c_str());
+        return error;
+    }
+    return 0;
+}
+
+} // namespace skrib

@@ -1,0 +1,67 @@
+#include "ui/settings/VocabBlock.h"
+
+#include "service/RefineClient.h"
+#include "ui/BrandFonts.h"
+#include "ui/settings/SettingsWidgets.h"
+#include "ui/settings/VocabTagEditor.h"
+
+#include <QVBoxLayout>
+
+namespace skrib {
+
+QStringList VocabBlock::splitVocab(const std::string& vocabulary) {
+    QStringList words;
+    const QStringList pieces = QString::fromStdString(vocabulary).split(QLatin1Char(','));
+    for (const QString& piece : pieces) {
+        qsizetype start = 0;
+        qsizetype end = piece.size();
+        const auto blank = [](QChar c) { return c == QLatin1Char(' ') || c == QLatin1Char('\t'); };
+        while (start < end && blank(piece.at(start))) {
+            ++start;
+        }
+        while (end > start && blank(piece.at(end - 1))) {
+            --end;
+        }
+        if (end > start) {
+            words.append(piece.mid(start, end - start));
+        }
+    }
+    return words;
+}
+
+void VocabBlock::saveVocab(RefineClient* client, const std::string& vocabulary) {
+    if (client == nullptr) {
+        return;
+    }
+    client->saveVocabLocally(vocabulary);
+    client->syncVocab(vocabulary);
+}
+
+QStringList VocabBlock::loadVocabWords(RefineClient* client) {
+    if (client == nullptr) {
+        return {};
+    }
+    const auto vocabulary = client->loadVocab();
+    return vocabulary ? splitVocab(*vocabulary) : QStringList{};
+}
+
+VocabBlock::VocabBlock(std::function<RefineClient*()> client, QWidget* parent)
+    : QWidget(parent) {
+    auto* column = new QVBoxLayout(this);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(6);
+    column->addWidget(sectionLabel(QStringLiteral("Vocabulary")), 0, Qt::AlignLeft);
+    column->addWidget(wrappingNote(
+        QStringLiteral("Custom words improve transcription accuracy. Synced to cloud."),
+        BrandFonts::figtree(11), tertiaryLabel));
+    column->addSpacing(2); // 8 in all below the note
+    editor_ = new VocabTagEditor(
+        loadVocabWords(client ? client() : nullptr), [client](const QStringList& words) {
+            saveVocab(client ? client() : nullptr, words.join(QStringLiteral(", ")).toStdString());
+        });
+    column->addWidget(editor_);
+}
+
+VocabBlock::~VocabBlock() = default;
+
+} // namespace skrib
