@@ -64,7 +64,7 @@ TEST_P(QtSchedulerContract, RunsDueWorkInOrderOnTheMainThread) {
     }
     EXPECT_EQ(ran, c.expected);
     EXPECT_TRUE(allOnMain) << "work ran off the main thread";
-    EXPECT_GE(lastAt - planned, c.lastNotBefore) << "work ran before it was due";
+    EXPECT_TRUE(ran.empty() || lastAt - planned >= c.lastNotBefore) << "ran before it was due";
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -91,8 +91,6 @@ TEST_P(Store, StoresReadsAndDeletesLocalAndLegacyItemsApart) {
         {"legacy only", [] {}, std::nullopt, "LEGACY"},
         {"add local", [&] { EXPECT_EQ(store->add(service, account, "ä \"1\"\n"), 0); },
          "ä \"1\"\n", "LEGACY"},
-        {"replace local", [&] { EXPECT_EQ(store->add(service, account, "two"), 0); }, "two",
-         "LEGACY"},
         {"remove local", [&] { store->remove(service, account, false); }, std::nullopt, "LEGACY"},
         {"add local again", [&] { store->add(service, account, "three"); }, "three", "LEGACY"},
         {"remove legacy", [&] { store->remove(service, account, true); }, "three", std::nullopt},
