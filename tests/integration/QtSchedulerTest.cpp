@@ -103,6 +103,15 @@ INSTANTIATE_TEST_SUITE_P(
                           });
                       },
                       {"tick", "tick", "tick"}, 0.055},
+        SchedulerCase{"RepeatingTimerCancelledWhileRunning", false, false,
+                      [](QtScheduler& s, const Note& note) {
+                          auto timer = s.scheduleRepeating(0.06, note("tick"));
+                          s.postAfter(0.15, [timer, note] {
+                              timer->cancel();
+                              note("cancel")();
+                          });
+                      },
+                      {"tick", "tick", "cancel"}, 0.14},
         SchedulerCase{"StoppedDropsPendingAndNewWork", false, false,
                       [](QtScheduler& s, const Note& note) {
                           s.postAfter(0.01, note("pending"));
