@@ -49,14 +49,5 @@ TEST(QSettingsDefaults, LivesInTheXdgConfigFolderAndSurvivesARestart) {
     EXPECT_FALSE(QSettingsDefaults().value("hotkeyOption").has_value());
 }
 
-TEST(QSettingsDefaults, AFileThatIsNotIniReadsAsEmptyAndIsRepairedByWriting) {
-    const fs::path file = fs::path(gConfigHome) / "garbage.conf";
-    std::ofstream(file, std::ios::binary) << "\x01\x02[[[\n=\n\xFF\xFE garbage\n";
-    QSettingsDefaults store(file.string());
-    EXPECT_FALSE(store.stringValue("hotkeyOption").has_value());
-    store.set("hotkeyOption", "leftAlt");
-    EXPECT_EQ(QSettingsDefaults(file.string()).stringValue("hotkeyOption"), "leftAlt");
-}
-
 } // namespace
 } // namespace skrib::testing

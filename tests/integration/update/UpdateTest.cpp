@@ -5,7 +5,6 @@
 // runs the installed folder itself.
 
 #include "FakeSystem.h"
-#include "ReleaseServer.h"
 #include "app/AppState.h"
 #include "platform/ProcessRunner.h"
 #include "platform/qt/QtScheduler.h"
@@ -13,7 +12,6 @@
 #include "update/AutoUpdater.h"
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -21,12 +19,11 @@
 #include <fstream>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <httplib.h>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <mutex>
-#include <netinet/in.h>
-#include <sstream>
 #include <stdexcept>
-#include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 
@@ -36,11 +33,8 @@ namespace skrib {
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
-using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
-using ::testing::StartsWith;
 
 constexpr const char* installedVersion = "1.0.0";
 constexpr const char* offeredVersion = "1.1.0";
@@ -143,6 +137,61 @@ const Releases& releases() {
     return made;
 }
 
+// The service's release side on 127.0.0.1: "/update/check" offers one version, and
+// "/releases/..." answers with whatever the test put there. It notes every request.
+class ReleaseServer {
+public:
+    ReleaseServer() {
+        server_.set_pre_routing_handler([this](const httplib::Request& in, httplib::Response&) {
+            std::lock_guard lock(lock_);
+            requests_.push_back(in.method + " " + in.target);
+            return httplib::Server::HandlerResponse::Unhandled;
+        });
+        server_.Get("/update/check", [this](const httplib::Request&, httplib::Response& out) {
+            std::lock_guard lock(lock_);
+            out.set_content(nlohmann::json{{"update_available", true},
+                                           {"latest", offeredVersion},
+                                           {"download_url", downloadUrl_}}
+                                .dump(),
+                            "application/json");
+        });
+        server_.Get(R"(/releases/.*)", [this](const httplib::Request&, httplib::Response& out) {
+            std::lock_guard lock(lock_);
+            out.status = status_;
+            out.set_content(body_, "application/gzip");
+        });
+        port_ = server_.bind_to_any_port("127.0.0.1");
+        thread_ = std::thread([this] { server_.listen_after_bind(); });
+    }
+    ~ReleaseServer() {
+        server_.stop();
+        thread_.join();
+    }
+    std::string url(const std::string& path) const {
+        return "http://127.0.0.1:" + std::to_string(port_) + path;
+    }
+    void offer(std::string downloadUrl, int status, std::string body) {
+        std::lock_guard lock(lock_);
+        downloadUrl_ = std::move(downloadUrl);
+        status_ = status;
+        body_ = std::move(body);
+    }
+    std::vector<std::string> requests() const {
+        std::lock_guard lock(lock_);
+        return requests_;
+    }
+
+private:
+    httplib::Server server_;
+    int port_ = 0;
+    std::thread thread_;
+    mutable std::mutex lock_;
+    std::string downloadUrl_;
+    int status_ = 404;
+    std::string body_;
+    std::vector<std::string> requests_;
+};
+
 // The program's main queue on Qt's event loop; `runUntil` turns the loop until a condition,
 // checked after every piece of work, holds.
 class MainQueue final : public Scheduler {
@@ -186,27 +235,22 @@ private:
     std::function<bool()> done_;
 };
 
-// Answers every alert with its first button ("Update Now", "OK", "Restart"), noting when.
+// Answers every alert with its first button ("Update Now", "OK", "Restart").
 class AnsweringAlerts final : public AlertPresenter {
 public:
-    struct Shown {
-        Alert alert;
-        Clock::time_point at;
-    };
-    std::vector<Shown> shown;
-
+    std::vector<std::string> titles() const {
+        std::lock_guard lock(lock_);
+        return titles_;
+    }
     int runModal(const Alert& alert) override {
-        shown.push_back({alert, Clock::now()});
+        std::lock_guard lock(lock_);
+        titles_.push_back(alert.title);
         return 0;
     }
-    std::vector<std::string> texts() const {
-        std::vector<std::string> out;
-        for (const auto& s : shown) {
-            out.push_back(s.alert.title + ": " + s.alert.text);
-        }
-        return out;
-    }
-    std::string lastTitle() const { return shown.empty() ? "" : shown.back().alert.title; }
+
+private:
+    mutable std::mutex lock_;
+    std::vector<std::string> titles_;
 };
 
 // Child processes for real, except the relaunch, which is only noted.
@@ -229,19 +273,6 @@ private:
     PosixProcessRunner real_;
 };
 
-// A loopback port nothing listens on.
-int closedPort() {
-    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(s, reinterpret_cast<sockaddr*>(&address), length);
-    ::getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(s);
-    return ntohs(address.sin_port);
-}
-
 class UpdateTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -255,8 +286,8 @@ protected:
         fs::create_directories(root_ / "home");
         fs::create_directories(downloads());
         http_ = std::make_unique<CurlHttpClient>(CurlHttpClient::Options{"", downloads()});
-        server_.offer(offeredVersion, server_.url("/releases/VantuSkrib-1.1.0.tar.gz"));
-        server_.answerDownloads(200, "application/gzip", readFile(releases().image));
+        server_.offer(server_.url("/releases/VantuSkrib-1.1.0.tar.gz"), 200,
+                      readFile(releases().image));
     }
 
     void TearDown() override {
@@ -269,7 +300,6 @@ protected:
         updater_.reset();
         http_.reset();
         std::error_code ignored;
-        fs::permissions(root_ / "opt", fs::perms::owner_all, fs::perm_options::add, ignored);
         fs::remove_all(root_, ignored);
     }
 
@@ -291,22 +321,14 @@ protected:
                 background_.emplace_back(std::move(work));
             },
             [this] { terminated_ = true; },
-            [this](const std::string& line) {
-                std::printf("%s\n", line.c_str());
-                std::lock_guard lock(lock_);
-                printed_.push_back(line);
-            }});
+            [](const std::string& line) { std::printf("%s\n", line.c_str()); }});
         updater_->checkForUpdate(false);
         queue_.runUntil([this] {
-            const std::string last = alerts_.lastTitle();
+            const auto titles = alerts_.titles();
+            const std::string last = titles.empty() ? "" : titles.back();
             return terminated_ || (last != "Update Available" && last != "Update Installed" &&
                                    !last.empty() && !updater_->isUpdating());
         });
-    }
-
-    std::vector<std::string> printed() const {
-        std::lock_guard lock(lock_);
-        return printed_;
     }
 
     // What every finished attempt leaves behind, whatever its outcome.
@@ -323,7 +345,7 @@ protected:
 
     fs::path root_;
     AutoUpdater::Paths paths_;
-    testing::ReleaseServer server_;
+    ReleaseServer server_;
     MainQueue queue_;
     std::unique_ptr<CurlHttpClient> http_;
     AppState appState_;
@@ -333,111 +355,73 @@ protected:
     bool terminated_ = false;
 
     mutable std::mutex lock_;
-    std::vector<std::string> printed_;
     std::vector<std::thread> background_;
     std::unique_ptr<AutoUpdater> updater_;
 };
 
 TEST_F(UpdateTest, InstallsTheOfferedFolderOverTheRunningOneAndRestartsIt) {
     copyFolder(releases().installed, primary());
+    // Half of an earlier attempt's image: a stray file in the bundle, and a bundle the new
+    // image lacks. Neither may reach the installed folder.
+    fs::create_directories(fs::path(paths_.mountPoint) / "Abandoned.app");
+    fs::create_directories(fs::path(paths_.mountPoint) / bundleName);
+    std::ofstream(fs::path(paths_.mountPoint) / bundleName / "left-over") << "stale";
 
     runUpdate();
 
     EXPECT_THAT(server_.requests(),
                 ElementsAre("GET /update/check?v=1.0.0", "GET /releases/VantuSkrib-1.1.0.tar.gz"));
-    EXPECT_THAT(alerts_.texts(),
-                ElementsAre("Update Available: Vantu Skrib 1.1.0 is available. You're currently "
-                            "on 1.0.0.\n\nWould you like to update now?",
-                            "Update Installed: Vantu Skrib has been updated. The app will now "
-                            "restart."));
-    EXPECT_THAT(printed(), Contains("[update] new version available: 1.1.0 (current: 1.0.0)"));
-    EXPECT_THAT(panel_, ElementsAre("show", "status Installing...", "close"));
+    EXPECT_THAT(alerts_.titles(), ElementsAre("Update Available", "Update Installed"));
     EXPECT_TRUE(terminated_);
     EXPECT_THAT(processes_.relaunched, ElementsAre(ElementsAre((primary() / "AppRun").string())));
-
     EXPECT_EQ(versionOf(primary()), "Vantu Skrib 1.1.0\n");
     EXPECT_EQ(treeOf(primary()), treeOf(releases().offered));
+    EXPECT_FALSE(fs::exists(root_ / "opt" / "Abandoned.app"));
     EXPECT_FALSE(fs::exists(paths_.fallbackInstallFolder));
     expectCleanedUp();
-
-    ASSERT_EQ(alerts_.shown.size(), 2u);
-    const double seconds =
-        std::chrono::duration<double>(alerts_.shown[1].at - alerts_.shown[0].at).count();
-    std::printf("update image: %ju bytes; accepted to installed: %.2f s\n",
-                static_cast<std::uintmax_t>(fs::file_size(releases().image)), seconds);
 }
 
-TEST_F(UpdateTest, ClearsWhatAnEarlierAttemptLeftAtTheMountPoint) {
-    copyFolder(releases().installed, primary());
-    // Half an earlier image: a stray file inside the bundle, and a bundle the new image lacks.
-    fs::create_directories(fs::path(paths_.mountPoint) / bundleName);
-    std::ofstream(fs::path(paths_.mountPoint) / bundleName / "left-over") << "stale";
-    fs::create_directories(fs::path(paths_.mountPoint) / "Abandoned.app" / "bin");
-    std::ofstream(fs::path(paths_.mountPoint) / "Abandoned.app" / "AppRun") << "#!/bin/sh\n";
+// A system install folder the user cannot write (here: a file in its place; file modes do not
+// stop root): the new version goes to ~/Applications, and that copy is restarted.
+TEST_F(UpdateTest, BlockedInstallFolderInstallsIntoTheHomeFolder) {
+    copyFolder(releases().installed, fallback());
+    std::ofstream(root_ / "opt-file") << "not a folder";
+    paths_.installFolder = (root_ / "opt-file").string() + "/";
 
     runUpdate();
 
-    EXPECT_THAT(alerts_.texts(),
-                ElementsAre(StartsWith("Update Available:"), StartsWith("Update Installed:")));
-    EXPECT_EQ(treeOf(primary()), treeOf(releases().offered));
-    EXPECT_FALSE(fs::exists(root_ / "opt" / "Abandoned.app"));
-    EXPECT_THAT(processes_.relaunched, ElementsAre(ElementsAre((primary() / "AppRun").string())));
+    EXPECT_THAT(alerts_.titles(), ElementsAre("Update Available", "Update Installed"));
+    EXPECT_THAT(processes_.relaunched, ElementsAre(ElementsAre((fallback() / "AppRun").string())));
+    EXPECT_EQ(versionOf(fallback()), "Vantu Skrib 1.1.0\n");
+    EXPECT_EQ(treeOf(fallback()), treeOf(releases().offered));
     expectCleanedUp();
 }
 
-// Downloads that cannot be installed: each ends in one "Update Failed" alert and leaves the
-// running program as it was.
-struct BrokenDownload {
-    const char* name;
-    enum class Kind { errorPage, noApplication, unreachable } kind;
-    const char* alertText; // "Update Failed" text, or its beginning when it ends in "..."
-};
+// Downloads that cannot be installed: each ends in "Update Failed" and leaves the running
+// program as it was.
+enum class Broken { errorPage, noApplication, serverGone };
 
-class BrokenDownloadTest : public UpdateTest,
-                           public ::testing::WithParamInterface<BrokenDownload> {};
+class BrokenDownloadTest : public UpdateTest, public ::testing::WithParamInterface<Broken> {};
 
-TEST_P(BrokenDownloadTest, EndsInOneFailureAlertAndLeavesTheRunningProgramAlone) {
+TEST_P(BrokenDownloadTest, LeavesTheRunningProgramAlone) {
     copyFolder(releases().installed, primary());
-    switch (GetParam().kind) {
-    case BrokenDownload::Kind::errorPage:
-        server_.answerDownloads(404, "text/html",
-                                "<html><body><h1>404 Not Found</h1></body></html>\n");
-        break;
-    case BrokenDownload::Kind::noApplication: {
-        // A good archive holding only a plain folder.
-        const fs::path content = root_ / "content";
-        fs::create_directories(content / "Documents");
-        std::ofstream(content / "Documents" / "README") << "no program here\n";
-        const fs::path image = root_ / "documents.tar.gz";
-        const auto packed = runProgram(
-            "/usr/bin/tar", {"-czf", image.string(), "-C", content.string(), "Documents"});
+    const std::string download = server_.url("/releases/VantuSkrib-1.1.0.tar.gz");
+    if (GetParam() == Broken::errorPage) { // the status is not looked at: tar rejects the page
+        server_.offer(download, 404, "<html><body><h1>404 Not Found</h1></body></html>\n");
+    } else if (GetParam() == Broken::noApplication) { // a good archive of a plain folder
+        fs::create_directories(root_ / "content" / "Documents");
+        std::ofstream(root_ / "content" / "Documents" / "README") << "no program here\n";
+        const auto packed = runProgram("/usr/bin/tar", {"-czf", (root_ / "doc.tar.gz").string(),
+                                                        "-C", (root_ / "content").string(), "Documents"});
         ASSERT_EQ(packed.exitStatus, 0) << packed.output;
-        server_.answerDownloads(200, "application/gzip", readFile(image));
-        break;
-    }
-    case BrokenDownload::Kind::unreachable:
-        server_.offer(offeredVersion, "http://127.0.0.1:" + std::to_string(closedPort()) +
-                                          "/releases/VantuSkrib-1.1.0.tar.gz");
-        break;
+        server_.offer(download, 200, readFile(root_ / "doc.tar.gz"));
+    } else {
+        server_.offer("http://127.0.0.1:1/x.tar.gz", 200, ""); // nothing listens on port 1
     }
 
     runUpdate();
 
-    const std::string expected = GetParam().alertText;
-    ASSERT_EQ(alerts_.shown.size(), 2u) << ::testing::PrintToString(alerts_.texts());
-    EXPECT_EQ(alerts_.shown[0].alert.title, "Update Available");
-    EXPECT_EQ(alerts_.shown[1].alert.title, "Update Failed");
-    EXPECT_EQ(alerts_.shown[1].alert.style, Alert::Style::warning);
-    if (expected.ends_with("...")) {
-        EXPECT_THAT(alerts_.shown[1].alert.text,
-                    StartsWith(expected.substr(0, expected.size() - 3)));
-    } else {
-        EXPECT_EQ(alerts_.shown[1].alert.text, expected);
-    }
-    if (GetParam().kind == BrokenDownload::Kind::errorPage) {
-        EXPECT_THAT(printed(), Contains(StartsWith("[update] tar extract failed (2): ")));
-    }
-
+    EXPECT_THAT(alerts_.titles(), ElementsAre("Update Available", "Update Failed"));
     EXPECT_FALSE(terminated_);
     EXPECT_THAT(processes_.relaunched, IsEmpty());
     EXPECT_EQ(treeOf(primary()), treeOf(releases().installed));
@@ -445,132 +429,9 @@ TEST_P(BrokenDownloadTest, EndsInOneFailureAlertAndLeavesTheRunningProgramAlone)
     expectCleanedUp();
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Update, BrokenDownloadTest,
-    ::testing::Values(
-        // The HTTP status is not looked at: an error page is unpacked and rejected by tar.
-        BrokenDownload{"ErrorPage", BrokenDownload::Kind::errorPage,
-                       "Failed to mount update image. Please download manually from "
-                       "vantuskrib.example"},
-        BrokenDownload{"NoApplicationFolder", BrokenDownload::Kind::noApplication,
-                       "No app found in update image."},
-        BrokenDownload{"ServerGone", BrokenDownload::Kind::unreachable, "Download failed: ..."}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-// A system install folder the user cannot write: the new version goes to the home folder's
-// Applications folder, and that copy is restarted.
-struct BlockedInstallFolder {
-    const char* name;
-    bool byPermissions; // else a plain file sits where the folder should be
-};
-
-class BlockedInstallFolderTest : public UpdateTest,
-                                 public ::testing::WithParamInterface<BlockedInstallFolder> {};
-
-TEST_P(BlockedInstallFolderTest, InstallsIntoTheHomeFolderAndRestartsThatCopy) {
-    copyFolder(releases().installed, fallback());
-    if (GetParam().byPermissions) {
-        if (::geteuid() == 0) {
-            GTEST_SKIP() << "file modes do not stop root";
-        }
-        fs::permissions(root_ / "opt", fs::perms::owner_read | fs::perms::owner_exec |
-                                           fs::perms::group_read | fs::perms::group_exec |
-                                           fs::perms::others_read | fs::perms::others_exec);
-    } else {
-        std::ofstream(root_ / "opt-file") << "not a folder";
-        paths_.installFolder = (root_ / "opt-file").string() + "/";
-    }
-
-    runUpdate();
-
-    EXPECT_THAT(alerts_.texts(),
-                ElementsAre(StartsWith("Update Available:"), StartsWith("Update Installed:")));
-    EXPECT_THAT(processes_.relaunched, ElementsAre(ElementsAre((fallback() / "AppRun").string())));
-    EXPECT_EQ(versionOf(fallback()), "Vantu Skrib 1.1.0\n");
-    EXPECT_EQ(treeOf(fallback()), treeOf(releases().offered));
-    EXPECT_FALSE(fs::exists(primary()));
-    expectCleanedUp();
-}
-
-INSTANTIATE_TEST_SUITE_P(Update, BlockedInstallFolderTest,
-                         ::testing::Values(BlockedInstallFolder{"ReadOnly", true},
-                                           BlockedInstallFolder{"FileInTheWay", false}),
-                         [](const auto& info) { return std::string(info.param.name); });
-
-// The folder make-appdir writes and the image make-update-image packs.
-class ApplicationFolderTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(releases().problem.empty()) << releases().problem;
-        root_ = makeTemporaryFolder("skrib-appdir");
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        fs::remove_all(root_, ignored);
-    }
-    fs::path root_;
-};
-
-TEST_F(ApplicationFolderTest, RunsFromAnyPlaceAlsoThroughALink) {
-    const fs::path moved = root_ / "Some Folder" / bundleName;
-    copyFolder(releases().offered, moved);
-    fs::create_directories(root_ / "bin");
-    fs::create_symlink(moved / "AppRun", root_ / "bin" / "vantu-skrib");
-
-    EXPECT_EQ(versionOf(moved), "Vantu Skrib 1.1.0\n");
-    const auto throughLink = runProgram((root_ / "bin" / "vantu-skrib").string(), {"--version"});
-    EXPECT_EQ(throughLink.output, "Vantu Skrib 1.1.0\n");
-}
-
-TEST_F(ApplicationFolderTest, HoldsTheProgramItsResourcesDesktopEntryAndIcon) {
-    const fs::path app = releases().offered;
-    const auto tree = treeOf(app);
-    for (const char* entry : {"AppRun", "bin/vantu-skrib", ".DirIcon", "vantu-skrib.desktop",
-                              "vantu-skrib.png", "resources/Fonts/Figtree-Regular.ttf"}) {
-        ASSERT_EQ(tree.count(entry), 1u) << entry;
-    }
-    EXPECT_THAT(tree.at("AppRun"), ::testing::EndsWith(" executable"));
-    EXPECT_THAT(tree.at("bin/vantu-skrib"), ::testing::EndsWith(" executable"));
-    EXPECT_EQ(tree.at(".DirIcon"), "link to vantu-skrib.png");
-    EXPECT_EQ(tree.at("resources/Fonts/Figtree-Regular.ttf"),
-              treeOf(fs::path(SKRIB_BUILD_DIR) / "resources").at("Fonts/Figtree-Regular.ttf"));
-
-    const std::string entry = readFile(app / "vantu-skrib.desktop");
-    EXPECT_THAT(entry, StartsWith("[Desktop Entry]\n"));
-    for (const char* line :
-         {"Type=Application", "Name=Vantu Skrib", "Exec=AppRun", "Icon=vantu-skrib",
-          "Categories=Utility;Accessibility;", "StartupNotify=false", "X-VantuSkrib-Version=1.1.0"}) {
-        EXPECT_THAT(entry, ::testing::HasSubstr("\n" + std::string(line) + "\n"));
-    }
-
-    // A 256 × 256 PNG: the signature, then the header chunk with width and height.
-    const std::string png = readFile(app / "vantu-skrib.png");
-    ASSERT_GT(png.size(), 24u);
-    EXPECT_EQ(png.substr(0, 8), "\x89PNG\r\n\x1a\n");
-    EXPECT_EQ(png.substr(12, 4), "IHDR");
-    EXPECT_EQ(png.substr(16, 8), std::string("\0\0\1\0\0\0\1\0", 8));
-}
-
-TEST_F(ApplicationFolderTest, StampsTheBuildsOwnVersionWhenNoneIsGiven) {
-    const auto made = runProgram(SKRIB_MAKE_APPDIR, {SKRIB_BUILD_DIR, root_.string()});
-    ASSERT_EQ(made.exitStatus, 0) << made.output;
-    EXPECT_EQ(versionOf(root_ / bundleName), "Vantu Skrib " SKRIB_VERSION "\n");
-}
-
-TEST_F(ApplicationFolderTest, UpdateImageHoldsOnlyTheApplicationFolder) {
-    const auto listed = runProgram("/usr/bin/tar", {"-tzf", releases().image.string()});
-    ASSERT_EQ(listed.exitStatus, 0) << listed.output;
-    std::istringstream lines(listed.output);
-    std::vector<std::string> outside;
-    std::size_t entries = 0;
-    for (std::string line; std::getline(lines, line); ++entries) {
-        if (!line.starts_with(std::string(bundleName) + "/")) {
-            outside.push_back(line);
-        }
-    }
-    EXPECT_THAT(outside, IsEmpty());
-    EXPECT_EQ(entries, treeOf(releases().offered).size() + 1); // + the folder itself
-}
+INSTANTIATE_TEST_SUITE_P(Update, BrokenDownloadTest,
+                         ::testing::Values(Broken::errorPage, Broken::noApplication,
+                                           Broken::serverGone));
 
 } // namespace
 } // namespace skrib

@@ -3,6 +3,7 @@
 Python's own MIME parser (independent of the program's code), stores what it found in a JSON
 file and the audio part beside it, and answers like the service does."""
 import json
+import os
 import sys
 from email.parser import BytesParser
 from email.policy import HTTP
@@ -59,6 +60,7 @@ class Handler(BaseHTTPRequestHandler):
 
 
 server = HTTPServer(("127.0.0.1", 0), Handler)
-with open(f"{out_dir}/port", "w") as f:
+with open(f"{out_dir}/port.new", "w") as f:
     f.write(str(server.server_address[1]))
+os.rename(f"{out_dir}/port.new", f"{out_dir}/port")  # whole, or not there yet
 server.serve_forever()
