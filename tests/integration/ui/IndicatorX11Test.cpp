@@ -1,6 +1,6 @@
-// The capsule on a private X server with a window manager, with a compositor (--compositor) or
-// without one: it shows on every virtual desktop, never takes the focus from the window the
-// user works in, and cuts its own corners where no compositor draws them transparent.
+// The capsule on a private X server with a window manager, with (--compositor) or without a
+// compositor: it shows on every virtual desktop, never takes the focus, and cuts its own corners
+// where no compositor draws them transparent.
 
 #include "MemoryDefaults.h"
 #include "XServer.h"
@@ -95,14 +95,8 @@ TEST(IndicatorX11, ShowsOnEveryDesktopAndLeavesTheFocusWhereItWas) {
         EXPECT_EQ(property(x, id, "_NET_WM_DESKTOP", XA_CARDINAL), 0xFFFFFFFFul);
         EXPECT_EQ(capsule.usesWindowMask(), !compositor);
         EXPECT_EQ(capsule.mask().isEmpty(), compositor);
-
-        capsule.showError(QStringLiteral("Network error"));
-        EXPECT_TRUE(runLoopUntil([&] { return !viewable(x, id); }, 5000))
-            << "hidden two seconds after the error";
-        EXPECT_EQ(active(), other);
     }
     scheduler.stop();
-    XDestroyWindow(x, other);
     XCloseDisplay(x);
 }
 
