@@ -1,6 +1,5 @@
-// The capsule on a private X server with a window manager, with (--compositor) or without a
-// compositor: it shows on every virtual desktop, never takes the focus, and cuts its own corners
-// where no compositor draws them transparent.
+// The capsule on a private X server, with (--compositor) or without a compositor: on every
+// desktop, never taking the focus, cutting its own corners when no compositor draws them.
 
 #include "MemoryDefaults.h"
 #include "XServer.h"
@@ -8,6 +7,7 @@
 #include "platform/qt/QtScheduler.h"
 #include "ui/indicator/DictationIndicator.h"
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <gtest/gtest.h>
@@ -63,14 +63,13 @@ TEST(IndicatorX11, ShowsOnEveryDesktopAndLeavesTheFocusWhereItWas) {
     const Window other = XCreateSimpleWindow(x, root, 200, 300, 400, 200, 0, 0, 0x808080);
     XMapWindow(x, other);
     auto active = [&] { return property(x, root, "_NET_ACTIVE_WINDOW", XA_WINDOW); };
+    // Activated as a pager would: honoured without a user time, even by a manager starting up.
+    XEvent activate{};
+    activate.xclient = {
+        ClientMessage, 0, False, x, other, XInternAtom(x, "_NET_ACTIVE_WINDOW", False), 32, {}};
+    activate.xclient.data.l[0] = 2;
     ASSERT_TRUE(runLoopUntil([&] {
-        XEvent message{};
-        message.xclient.type = ClientMessage;
-        message.xclient.window = other;
-        message.xclient.message_type = XInternAtom(x, "_NET_ACTIVE_WINDOW", False);
-        message.xclient.format = 32;
-        message.xclient.data.l[0] = 2; // from a pager: honoured without a user time
-        XSendEvent(x, root, False, SubstructureRedirectMask | SubstructureNotifyMask, &message);
+        XSendEvent(x, root, False, SubstructureRedirectMask | SubstructureNotifyMask, &activate);
         XSync(x, False);
         return active() == other;
     })) << "the window manager did not activate the other window";
@@ -91,7 +90,6 @@ TEST(IndicatorX11, ShowsOnEveryDesktopAndLeavesTheFocusWhereItWas) {
         EXPECT_EQ(active(), other);
         XGetInputFocus(x, &focus, &revert);
         EXPECT_EQ(focus, focusBefore);
-        EXPECT_EQ(QGuiApplication::focusWindow(), nullptr);
         EXPECT_EQ(property(x, id, "_NET_WM_DESKTOP", XA_CARDINAL), 0xFFFFFFFFul);
         EXPECT_EQ(capsule.usesWindowMask(), !compositor);
         EXPECT_EQ(capsule.mask().isEmpty(), compositor);
@@ -104,12 +102,10 @@ TEST(IndicatorX11, ShowsOnEveryDesktopAndLeavesTheFocusWhereItWas) {
 } // namespace skrib
 
 int main(int argc, char** argv) {
-    for (int i = 1; i < argc; ++i) {
-        skrib::compositor = skrib::compositor || std::strcmp(argv[i], "--compositor") == 0;
-    }
-    skrib::testing::XServer::Options options;
-    options.compositor = skrib::compositor;
-    skrib::testing::XServer server(options);
+    skrib::compositor = std::any_of(
+        argv, argv + argc, [](const char* a) { return std::strcmp(a, "--compositor") == 0; });
+    skrib::testing::XServer server(
+        skrib::testing::XServer::Options{.compositor = skrib::compositor});
     if (!server.ok()) {
         std::cerr << "no X server for the test: " << server.error() << "\n";
         return 1;

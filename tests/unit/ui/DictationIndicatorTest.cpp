@@ -123,8 +123,7 @@ INSTANTIATE_TEST_SUITE_P(
 // The capsule may go while a fade, a pulse or an error's hide is pending.
 TEST(DictationIndicator, DestroyedWhileAnimatingLeavesNothingBehind) {
     const std::function<void(DictationIndicator&)> states[] = {
-        [](auto& i) { i.showIndicator(); },
-        [](auto& i) { i.showProcessing(); },
+        [](auto& i) { i.showIndicator(); }, [](auto& i) { i.showProcessing(); },
         [](auto& i) { i.showError(QStringLiteral("Network error")); },
         [](auto& i) { i.hideIndicator(); }};
     for (std::size_t n = 1; n <= std::size(states); ++n) {

@@ -1,5 +1,4 @@
-// Runs view tests inside a QApplication on the offscreen platform (widgets are real and draw
-// into memory), with the program's own typefaces registered as at start-up.
+// View tests run on the offscreen platform, with the program's typefaces as at start-up.
 
 #include "ui/BrandFonts.h"
 

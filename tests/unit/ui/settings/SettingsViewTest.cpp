@@ -1,6 +1,7 @@
-// The settings page over real parts: the service client on the fake HTTP stack, defaults in
-// memory, the main queue on virtual time, the real X key translation, and a vocabulary file
-// in a temporary home folder.
+// The settings page over real parts: the service client on the fake HTTP stack, the main queue
+// on virtual time, the real X key translation and a vocabulary file in a temporary home.
+
+#include "ui/settings/SettingsView.h"
 
 #include "FakeHttp.h"
 #include "FakeScheduler.h"
@@ -13,7 +14,6 @@
 #include "input/x11/X11KeyTranslator.h"
 #include "platform/NotificationCenter.h"
 #include "service/RefineClient.h"
-#include "ui/settings/SettingsView.h"
 #include "ui/settings/VocabTagEditor.h"
 
 #include <fstream>
@@ -39,35 +39,34 @@ namespace {
 
 using nlohmann::json;
 using ::testing::ElementsAre;
-using ::testing::IsEmpty;
 
 struct SettingsPage {
+    SettingsView::Switch recorded(bool& value, const char* name) {
+        return {[&value] { return value; },
+                [=, this, &value](bool on) {
+                    switchWrites.push_back(name + std::to_string(value = on));
+                }};
+    }
     SettingsView& build() {
-        auto sw = [this](bool& value, const char* name) {
-            return SettingsView::Switch{[&value] { return value; }, [this, &value, name](bool on) {
-                                            value = on;
-                                            switchWrites.push_back(name + std::string(on ? "=on" : "=off"));
-                                        }};
-        };
         view = std::make_unique<SettingsView>(SettingsView::Environment{
             defaults, scheduler, center, appState, [this] { return &client; },
-            sw(holdMode, "hold"), sw(autoEnter, "autoEnter"), sw(soundFeedback, "sound"),
+            recorded(holdMode, "hold"), recorded(autoEnter, "autoEnter"), recorded(sound, "sound"),
             [](std::uint32_t scanCode) { return X11KeyTranslator::virtualKeyCode(scanCode); }});
-        view->resize(640, 900);
         view->show();
         return *view;
     }
-    /// JSON bodies of the POST requests to `path`.
     std::vector<json> posts(const std::string& path) const {
         std::vector<json> out;
         for (const auto& sent : http.sent()) {
-            if (sent.request.method == "POST" && sent.request.url == "http://127.0.0.1:8787" + path) {
+            if (sent.request.method == "POST" && sent.request.url.ends_with(path)) {
                 out.push_back(json::parse(sent.request.body));
             }
         }
         return out;
     }
-    std::string vocabFile() const { return home.filePath(".vantu-skrib-backend.json").toStdString(); }
+    std::string vocabFile() const {
+        return home.filePath(".vantu-skrib-backend.json").toStdString();
+    }
     /// Chooses the item carrying `data` as the user would.
     static void choose(QComboBox* popup, const char* data) {
         popup->setCurrentIndex(popup->findData(QString::fromUtf8(data)));
@@ -85,17 +84,17 @@ struct SettingsPage {
     RefineClient client{{http, secrets, defaults, "http://127.0.0.1:8787",
                          home.path().toStdString(), "Desk", "6.1.0"}};
     std::unique_ptr<SettingsView> view;
-    bool holdMode = false, autoEnter = false, soundFeedback = false;
+    bool holdMode = false, autoEnter = false, sound = false;
     std::vector<std::string> switchWrites;
     std::vector<std::string> hotkeyPosts; // raw values of the announced options
     int sizePosts = 0;
-    Subscription hotkeyObservation = center.addObserver(
-        notifications::hotkeyChanged, nullptr, [this](const Notification& n) {
+    Subscription hotkeyObservation =
+        center.addObserver(notifications::hotkeyChanged, nullptr, [this](const Notification& n) {
             const auto* option = std::any_cast<HotkeyOption>(&n.object);
             hotkeyPosts.push_back(option != nullptr ? std::string(option->rawValue()) : "?");
         });
-    Subscription sizeObservation = center.addObserver(
-        notifications::capsuleSizeChanged, nullptr, [this](const Notification&) { ++sizePosts; });
+    Subscription sizeObservation = center.addObserver(notifications::capsuleSizeChanged, nullptr,
+                                                      [this](const Notification&) { ++sizePosts; });
 };
 
 TEST(SettingsView, ShowsTheStoredSettingsAndWritesEveryChange) {
@@ -113,20 +112,21 @@ TEST(SettingsView, ShowsTheStoredSettingsAndWritesEveryChange) {
     EXPECT_TRUE(view.holdModeSwitch()->isChecked());
     EXPECT_FALSE(view.autoEnterSwitch()->isChecked());
     EXPECT_EQ(view.vocabEditor()->words(), QStringList({"alpha", "beta"}));
-    EXPECT_TRUE(page.posts("/style").empty() && page.posts("/profile").empty()) << "sent on opening";
+    EXPECT_TRUE(page.posts("/style").empty() && page.posts("/profile").empty())
+        << "sent on opening";
 
     SettingsPage::choose(view.stylePopup(), "minimal");
     EXPECT_EQ(page.defaults.stringValue("stylePreset"), "minimal");
     view.sizeSegments()->button(2)->click();
     EXPECT_EQ(page.defaults.stringValue("capsuleSize"), "large");
     EXPECT_EQ(page.sizePosts, 1);
-    EXPECT_EQ(view.capsulePreview()->size(), QSize(300, 46));
     SettingsPage::choose(view.hotkeyPopup(), "fn");
     EXPECT_THAT(page.hotkeyPosts, ElementsAre("fn"));
-    for (auto* control : {view.holdModeSwitch(), view.autoEnterSwitch(), view.soundFeedbackSwitch()}) {
+    for (auto* control :
+         {view.holdModeSwitch(), view.autoEnterSwitch(), view.soundFeedbackSwitch()}) {
         control->click();
     }
-    EXPECT_THAT(page.switchWrites, ElementsAre("hold=off", "autoEnter=on", "sound=on"));
+    EXPECT_THAT(page.switchWrites, ElementsAre("hold0", "autoEnter1", "sound1"));
 
     QTest::keyClicks(view.vocabEditor()->inputField(), "gamma");
     QTest::keyClick(view.vocabEditor()->inputField(), Qt::Key_Return);
@@ -148,15 +148,14 @@ TEST(SettingsView, ShowsTheStoredSettingsAndWritesEveryChange) {
                                  {"custom_prompt", "Write like a ship's log."}}));
 }
 
-enum class Then { returnKey, backspace, leaveField, removeFirst };
+enum class Then { enter, backspace, leave, removeFirst };
 
 struct EditCase {
     const char* name;
-    QStringList initial;
+    QStringList before;
     const char* typed;
     Then then;
-    QStringList wordsAfter;
-    bool reported; // whether the change reached the owner
+    QStringList after;
 };
 
 class TagEditing : public ::testing::TestWithParam<EditCase> {};
@@ -164,45 +163,38 @@ class TagEditing : public ::testing::TestWithParam<EditCase> {};
 TEST_P(TagEditing, ChangesTheListAndReportsOnlyRealChanges) {
     const EditCase& c = GetParam();
     std::vector<QStringList> changes;
-    VocabTagEditor editor(c.initial, [&](const QStringList& w) { changes.push_back(w); });
-    editor.resize(400, editor.height());
+    VocabTagEditor editor(c.before, [&](const QStringList& w) { changes.push_back(w); });
     editor.show();
     QTest::keyClicks(editor.inputField(), QString::fromUtf8(c.typed));
-    if (c.then == Then::returnKey) {
-        QTest::keyClick(editor.inputField(), Qt::Key_Return);
-    } else if (c.then == Then::backspace) {
-        QTest::keyClick(editor.inputField(), Qt::Key_Backspace);
-    } else if (c.then == Then::leaveField) {
+    if (c.then == Then::enter || c.then == Then::backspace) {
+        QTest::keyClick(editor.inputField(),
+                        c.then == Then::enter ? Qt::Key_Return : Qt::Key_Backspace);
+    } else if (c.then == Then::leave) {
         QFocusEvent out(QEvent::FocusOut, Qt::MouseFocusReason);
         QCoreApplication::sendEvent(editor.inputField(), &out);
     } else {
         editor.tags()[0]->findChild<QPushButton*>()->click();
     }
-    EXPECT_EQ(editor.words(), c.wordsAfter);
-    EXPECT_EQ(editor.tags().size(), c.wordsAfter.size());
-    EXPECT_EQ(changes, c.reported ? std::vector{c.wordsAfter} : std::vector<QStringList>{});
+    EXPECT_EQ(editor.words(), c.after);
+    EXPECT_EQ(editor.tags().size(), c.after.size());
+    EXPECT_EQ(changes, c.after != c.before ? std::vector{c.after} : std::vector<QStringList>{});
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Vocabulary, TagEditing,
     ::testing::Values(
-        EditCase{"ReturnAddsTheTrimmedWord", {"alpha"}, " ,gamma ray, ", Then::returnKey,
-                 {"alpha", "gamma ray"}, true},
-        EditCase{"DuplicateIgnoringCaseIsNotAdded", {"Kubernetes"}, "kUBERNETES", Then::returnKey,
-                 {"Kubernetes"}, false},
-        EditCase{"BlankIsNotAdded", {"alpha"}, "  ,  ", Then::returnKey, {"alpha"}, false},
-        EditCase{"LeavingTheFieldAddsTheWord", {}, "delta", Then::leaveField, {"delta"}, true},
-        EditCase{"BackspaceOnAnEmptyFieldRemovesTheLastWord", {"alpha", "beta"}, "",
-                 Then::backspace, {"alpha"}, true},
-        EditCase{"BackspaceWhileTypingKeepsTheWords", {"alpha"}, "bet", Then::backspace,
-                 {"alpha"}, false},
-        EditCase{"BackspaceWithNoWordsDoesNothing", {}, "", Then::backspace, {}, false},
-        EditCase{"RemoveButtonRemovesItsOwnWord", {"alpha", "beta", "gamma"}, "",
-                 Then::removeFirst, {"beta", "gamma"}, true}),
+        EditCase{"EnterAddsTheTrimmedWord", {"a"}, " ,new word, ", Then::enter, {"a", "new word"}},
+        EditCase{"DuplicateIgnoringCase", {"Kube"}, "kUBE", Then::enter, {"Kube"}},
+        EditCase{"BlankIsNotAdded", {"a"}, "  ,  ", Then::enter, {"a"}},
+        EditCase{"LeavingTheFieldAddsTheWord", {}, "delta", Then::leave, {"delta"}},
+        EditCase{"BackspaceRemovesTheLastWord", {"a", "b"}, "", Then::backspace, {"a"}},
+        EditCase{"BackspaceWhileTypingKeepsTheWords", {"a"}, "bet", Then::backspace, {"a"}},
+        EditCase{"BackspaceWithNoWords", {}, "", Then::backspace, {}},
+        EditCase{"RemoveButtonRemovesItsWord", {"a", "b", "c"}, "", Then::removeFirst, {"b", "c"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // X key codes of a standard PC keyboard.
-constexpr std::uint32_t xEscape = 9, xQ = 24, xSeven = 16, xLeftShift = 50, xF5 = 71;
+constexpr std::uint32_t xEscape = 9, xQ = 24, x7 = 16, xShift = 50, xF5 = 71;
 
 struct Press {
     int key;
@@ -232,7 +224,8 @@ TEST_P(KeyRecorder, RecordsTheFirstKeyOrLeavesTheHotkeyAlone) {
         for (const Press& p : c.presses) {
             QKeyEvent press(QEvent::KeyPress, p.key, p.modifiers, p.scanCode, 0, 0,
                             QString::fromUtf8(p.text));
-            QCoreApplication::sendEvent(dialog->focusWidget() ? dialog->focusWidget() : dialog, &press);
+            QCoreApplication::sendEvent(dialog->focusWidget() ? dialog->focusWidget() : dialog,
+                                        &press);
         }
         if (c.presses.empty()) {
             dialog->findChild<QPushButton*>()->click(); // Cancel
@@ -247,7 +240,7 @@ TEST_P(KeyRecorder, RecordsTheFirstKeyOrLeavesTheHotkeyAlone) {
     if (c.recorded == nullptr) {
         EXPECT_EQ(view.hotkeyPopup()->currentText(), "Left Alt");
         EXPECT_EQ(page.defaults.value("customHotkeyName"), std::nullopt);
-        EXPECT_THAT(page.hotkeyPosts, IsEmpty());
+        EXPECT_TRUE(page.hotkeyPosts.empty());
         return;
     }
     const auto code = X11KeyTranslator::virtualKeyCode(c.scanCode);
@@ -263,11 +256,9 @@ INSTANTIATE_TEST_SUITE_P(
     Settings, KeyRecorder,
     ::testing::Values(
         RecorderCase{"LetterIsNamedUpperCase", {{Qt::Key_Q, xQ, "q"}}, "Q", xQ},
-        RecorderCase{"ModifiersAreLeftOut", {{Qt::Key_Q, xQ, "\x11", Qt::ControlModifier}}, "Q", xQ},
-        RecorderCase{"ModifierKeyAloneIsNotRecorded",
-                     {{Qt::Key_Shift, xLeftShift, ""}, {Qt::Key_7, xSeven, "7"}}, "7", xSeven},
+        RecorderCase{"CtrlIsLeftOut", {{Qt::Key_Q, xQ, "\x11", Qt::ControlModifier}}, "Q", xQ},
+        RecorderCase{"ModifierAlone", {{Qt::Key_Shift, xShift, ""}, {Qt::Key_7, x7, "7"}}, "7", x7},
         RecorderCase{"KeyWithoutTextIsNamedByCode", {{Qt::Key_F5, xF5, ""}}, "", xF5},
-        RecorderCase{"EscapeCancels", {{Qt::Key_Escape, xEscape, "\x1b"}}, nullptr},
         RecorderCase{"EscapeByKeyPositionCancels", {{Qt::Key_unknown, xEscape, ""}}, nullptr},
         RecorderCase{"CancelButton", {}, nullptr}),
     [](const auto& info) { return std::string(info.param.name); });

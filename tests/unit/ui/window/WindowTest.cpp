@@ -1,5 +1,4 @@
-// The main window, its history list and the welcome panel, with the service's real client over
-// a scripted HTTP stack and the main queue on virtual time.
+// The main window, its history list and the welcome panel, on virtual time over a fake HTTP stack.
 
 #include "FakeHttp.h"
 #include "FakeScheduler.h"
@@ -20,14 +19,14 @@
 
 #include <QAbstractButton>
 #include <QApplication>
-#include <QDateTime>
-#include <QTimeZone>
 #include <QClipboard>
+#include <QDateTime>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPointer>
 #include <QScrollArea>
 #include <QTemporaryDir>
+#include <QTimeZone>
 #include <QToolButton>
 
 namespace skrib::testing {
@@ -36,8 +35,8 @@ namespace {
 std::string history(const std::vector<std::pair<std::string, std::string>>& texts) {
     nlohmann::json list = nlohmann::json::array();
     for (const auto& [text, createdAt] : texts) {
-        list.push_back({{"id", list.size() + 1}, {"raw", ""}, {"refined", text},
-                        {"created_at", createdAt}});
+        list.push_back(
+            {{"id", list.size() + 1}, {"raw", ""}, {"refined", text}, {"created_at", createdAt}});
     }
     return nlohmann::json{{"transcripts", list}, {"has_more", false}}.dump();
 }
@@ -63,8 +62,8 @@ std::vector<std::string> rows(const TranscriptView* view) {
 /// A press at the centre of `widget` and a release at `releaseAt` (default: the centre).
 void click(QWidget* widget, std::optional<QPoint> releaseAt = std::nullopt) {
     const QPointF centre = widget->rect().center();
-    QMouseEvent press(QEvent::MouseButtonPress, centre, widget->mapToGlobal(centre),
-                      Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+    QMouseEvent press(QEvent::MouseButtonPress, centre, widget->mapToGlobal(centre), Qt::LeftButton,
+                      Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(widget, &press);
     const QPointF at = releaseAt.value_or(centre.toPoint());
     QMouseEvent release(QEvent::MouseButtonRelease, at, widget->mapToGlobal(at), Qt::LeftButton,
@@ -84,7 +83,6 @@ struct Main {
     RefineClient client{{http, secrets, defaults, "http://127.0.0.1:8787",
                          home.path().toStdString(), "Workstation", "6.1.0"}};
 
-    /// Answers the pending history request.
     void answer(int status, const std::string& body) {
         const auto sent = http.sent();
         for (std::size_t i = 0; i < sent.size(); ++i) {
@@ -102,14 +100,17 @@ struct Main {
 struct Window : Main {
     AppState appState;
     MainWindowController controller{MainView::Environment{
-        defaults, queue, center, appState, [this] { return &client; },
-        [] {}, [](const QUrl&) {},
+        defaults, queue, center, appState, [this] { return &client; }, [] {}, [](const QUrl&) {},
         QStringLiteral("1.4.2"), QStringLiteral("https://vantuskrib.example/download"),
         QStringLiteral("vantuskrib.example"), QStringLiteral("help@vantuskrib.example"),
         [](QWidget* parent) { return new QLabel(QStringLiteral("settings page"), parent); }}};
 
     Window() { controller.showAndFocus(); }
     MainView& view() { return *controller.mainView(); }
+    TranscriptView* list() { return view().transcriptView(); }
+    bool showsEmptyPanel() {
+        return !list()->onboardingContainer()->isHidden() && list()->scrollView()->isHidden();
+    }
     // Which pages are visible, as "HSA" letters.
     std::string visiblePages() {
         std::string out;
@@ -133,33 +134,20 @@ TEST(MainWindow, EachSidebarButtonShowsOnlyItsPage) {
     EXPECT_EQ(w.visiblePages(), "-S-") << "asked for the hotkey settings";
 }
 
-TEST(MainWindow, StateFromAnotherThreadReachesTheLabelThroughTheMainQueue) {
-    Window w;
-    EXPECT_EQ(w.view().stateLabel()->text(), "Ready");
-    std::thread([&] { w.appState.state.set(SkribState::processing); }).join();
-    w.queue.runUntilIdle();
-    EXPECT_EQ(w.view().stateLabel()->text(), "Processing…");
-}
-
-TEST(MainWindow, PushedTranscriptBecomesTheNewestRow) {
+TEST(MainWindow, StateAndTranscriptsFromOtherThreadsArriveThroughTheMainQueue) {
     Window w;
     w.answer(200, history(3));
-    std::thread([&] { w.view().pushTranscript(QStringLiteral("just said")); }).join();
+    std::thread([&] {
+        w.appState.state.set(SkribState::processing);
+        w.view().pushTranscript(QStringLiteral("just said"));
+    }).join();
+    EXPECT_EQ(w.view().stateLabel()->text(), "Ready") << "not from the other thread";
     w.queue.runUntilIdle();
-    EXPECT_EQ(rows(w.view().transcriptView()),
-              (std::vector<std::string>{"t0", "t1", "t2", "just said"}));
+    EXPECT_EQ(w.view().stateLabel()->text(), "Processing…");
+    EXPECT_EQ(rows(w.list()), (std::vector<std::string>{"t0", "t1", "t2", "just said"}));
 }
 
 // --- The history list ---
-
-struct History : Main {
-    std::unique_ptr<TranscriptView> view = std::make_unique<TranscriptView>(
-        TranscriptView::Environment{defaults, queue, center, [this] { return &client; }});
-
-    bool showsEmptyPanel() const {
-        return !view->onboardingContainer()->isHidden() && view->scrollView()->isHidden();
-    }
-};
 
 struct FetchCase {
     const char* name;
@@ -173,15 +161,15 @@ struct FetchCase {
 class Fetch : public ::testing::TestWithParam<FetchCase> {};
 
 TEST_P(Fetch, ShowsTheNewestThirtyOrTheEmptyPanel) {
-    History h;
+    Window h;
     EXPECT_TRUE(h.showsEmptyPanel());
     h.answer(GetParam().status, GetParam().body);
-    const auto shown = rows(h.view.get());
+    const auto shown = rows(h.list());
     ASSERT_EQ(shown.size(), GetParam().rows);
     EXPECT_EQ(h.showsEmptyPanel(), shown.empty());
     if (!shown.empty()) {
         EXPECT_EQ(shown.front(), GetParam().firstRow);
-        EXPECT_EQ(h.view->olderLabel() ? h.view->olderLabel()->text().toStdString() : "",
+        EXPECT_EQ(h.list()->olderLabel() ? h.list()->olderLabel()->text().toStdString() : "",
                   GetParam().older);
     }
 }
@@ -195,27 +183,26 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(TranscriptView, EntryAddedDuringTheFetchIsSortedInByTime) {
-    History h;
-    std::thread([&] { h.view->addEntry(QStringLiteral("live")); }).join();
+    Window h;
+    std::thread([&] { h.list()->addEntry(QStringLiteral("live")); }).join();
     h.queue.runUntilIdle();
-    EXPECT_EQ(rows(h.view.get()), std::vector<std::string>{"live"});
-    h.answer(200,
-                     history({{"before", "2025-01-02T03:04:05.5Z"},
-                              {"after", "2030-01-01T00:00:00Z"},
-                              {"earlier", "2025-01-02T04:04:05+01:00"}}));
-    EXPECT_EQ(rows(h.view.get()), (std::vector<std::string>{"earlier", "before", "live", "after"}));
+    EXPECT_EQ(rows(h.list()), std::vector<std::string>{"live"});
+    h.answer(200, history({{"before", "2025-01-02T03:04:05.5Z"},
+                           {"after", "2030-01-01T00:00:00Z"},
+                           {"earlier", "2025-01-02T04:04:05+01:00"}}));
+    EXPECT_EQ(rows(h.list()), (std::vector<std::string>{"earlier", "before", "live", "after"}));
 }
 
 TEST(TranscriptView, AnAnswerAfterTheViewIsGoneIsIgnored) {
-    History h;
-    h.view.reset();
+    Window h;
+    delete h.list();
     h.answer(200, history(3));
 }
 
 TEST(TranscriptEntry, CopyPutsTheFullTextOnTheClipboardAndConfirmsForASecond) {
-    History h;
+    Window h;
     h.answer(200, history({{"First line,\nand a second.", "2025-01-02T03:04:05Z"}}));
-    QToolButton* copy = h.view->entryViews().value(0)->copyButton();
+    QToolButton* copy = h.list()->entryViews().value(0)->copyButton();
     copy->click();
     EXPECT_EQ(QGuiApplication::clipboard()->text(), "First line,\nand a second.");
     EXPECT_EQ(copy->accessibleName(), "Copied");
@@ -223,16 +210,16 @@ TEST(TranscriptEntry, CopyPutsTheFullTextOnTheClipboardAndConfirmsForASecond) {
     EXPECT_EQ(copy->accessibleName(), "Copy");
 
     copy->click();
-    h.view->addEntry(QStringLiteral("next")); // rebuilds every row while the check shows
+    h.list()->addEntry(QStringLiteral("next")); // rebuilds every row while the check shows
     h.queue.advance(2.0);
-    EXPECT_EQ(rows(h.view.get()), (std::vector<std::string>{"First line,\nand a second.", "next"}));
+    EXPECT_EQ(rows(h.list()), (std::vector<std::string>{"First line,\nand a second.", "next"}));
 }
 
 // --- The welcome panel ---
 
 struct Welcome : Main {
-    std::optional<OnboardingWindow> onboarding{std::in_place,
-                                               OnboardingWindow::Environment{defaults, queue, center}};
+    std::optional<OnboardingWindow> onboarding{
+        std::in_place, OnboardingWindow::Environment{defaults, queue, center}};
     int settingsRequests = 0;
     Subscription token = center.addObserver(notifications::showHotkeySettings, nullptr,
                                             [this](const Notification&) { ++settingsRequests; });
@@ -244,7 +231,9 @@ struct Welcome : Main {
         queue.advance(0.02);
         return onboarding->panel();
     }
-    bool completed() const { return defaults.boolValue(OnboardingWindow::defaultsKey).value_or(false); }
+    bool completed() const {
+        return defaults.boolValue(OnboardingWindow::defaultsKey).value_or(false);
+    }
 };
 
 TEST(Onboarding, ReleasedBeforeTheDelayShowsNothing) {
@@ -282,11 +271,7 @@ TEST(Onboarding, CustomiseStoresClosesAndAsksForTheHotkeySettingsAFifthOfASecond
     Welcome w;
     QPointer<QWidget> panel = w.shown();
     ASSERT_NE(panel, nullptr);
-    for (auto* button : panel->findChildren<QAbstractButton*>()) {
-        if (button->text() == "Customise hotkey →") {
-            button->click();
-        }
-    }
+    panel->findChild<QAbstractButton*>()->click(); // "Customise hotkey →"
     EXPECT_TRUE(w.completed());
     EXPECT_TRUE(panel.isNull() || !panel->isVisible());
     w.queue.advance(0.19);
