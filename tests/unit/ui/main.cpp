@@ -1,5 +1,6 @@
-// Runs the view tests inside a QApplication on the offscreen platform: widgets are real and
-// draw into memory, and no display is needed.
+// View tests run on the offscreen platform, with the program's typefaces as at start-up.
+
+#include "ui/BrandFonts.h"
 
 #include <cstdlib>
 #include <gtest/gtest.h>
@@ -9,6 +10,7 @@
 int main(int argc, char** argv) {
     ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     QApplication app(argc, argv);
+    skrib::BrandFonts::registerFolder(QStringLiteral(SKRIB_FONTS_DIR));
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
