@@ -3,42 +3,26 @@
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <sstream>
 
 namespace skrib::service::test {
 namespace {
 
 using Json = nlohmann::json;
 
-std::vector<std::string> words(const std::string& text) {
-    std::vector<std::string> out;
-    std::string word;
-    for (char c : text + " ") {
-        if (std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '\'') {
-            word += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        } else if (!word.empty()) {
-            out.push_back(std::exchange(word, {}));
+// How many words of `reference` the recognised text lacks, in order.
+std::size_t missingWords(const std::string& reference, const std::string& recognised) {
+    std::istringstream expected(reference);
+    std::size_t missing = 0;
+    std::size_t at = 0;
+    for (std::string word; expected >> word;) {
+        if (const auto found = recognised.find(word, at); found != std::string::npos) {
+            at = found + word.size();
+        } else {
+            ++missing;
         }
     }
-    return out;
-}
-
-// Word-level edit distance.
-std::size_t wordErrors(const std::string& reference, const std::string& hypothesis) {
-    const auto ref = words(reference);
-    const auto hyp = words(hypothesis);
-    std::vector<std::size_t> previous(hyp.size() + 1), current(hyp.size() + 1);
-    for (std::size_t j = 0; j <= hyp.size(); ++j) {
-        previous[j] = j;
-    }
-    for (std::size_t i = 1; i <= ref.size(); ++i) {
-        current[0] = i;
-        for (std::size_t j = 1; j <= hyp.size(); ++j) {
-            current[j] = std::min({previous[j] + 1, current[j - 1] + 1,
-                                   previous[j - 1] + (ref[i - 1] == hyp[j - 1] ? 0 : 1)});
-        }
-        std::swap(previous, current);
-    }
-    return previous[hyp.size()];
+    return missing;
 }
 
 struct SpeechCase {
@@ -72,7 +56,7 @@ TEST_P(SpeechTest, IsRecognisedRefinedAndStored) {
     const Json body = Json::parse(result->body);
     const auto raw = body["raw"].get<std::string>();
     const auto refined = body["refined"].get<std::string>();
-    EXPECT_LE(wordErrors(sentence, raw), 3u) << "raw: " << raw;
+    EXPECT_LE(missingWords(sentence, raw), 2u) << "raw: " << raw;
     EXPECT_TRUE(refined.starts_with("Please ") && refined.ends_with(".")) << refined;
     EXPECT_NE(refined.find("Fryday"), std::string::npos) << "the vocabulary applies: " << refined;
 

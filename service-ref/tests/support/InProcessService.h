@@ -9,7 +9,6 @@
 
 #include <atomic>
 #include <httplib.h>
-#include <memory>
 #include <thread>
 
 namespace skrib::service::test {

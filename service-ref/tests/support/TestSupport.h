@@ -1,11 +1,9 @@
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 namespace skrib::service::test {
@@ -23,8 +21,6 @@ public:
 private:
     std::filesystem::path path_;
 };
-
-std::string readFile(const std::filesystem::path& path);
 
 /// 16-bit PCM audio.
 struct Pcm {
@@ -57,31 +53,5 @@ struct Upload {
 };
 Upload buildUpload(const std::string& audio, bool m4a, const std::optional<std::string>& vocab,
                    const std::string& source = "dictation");
-
-/// The skrib-service program started with `args`, its standard error going to `stderrFile`.
-class ServiceProcess {
-public:
-    ServiceProcess(const std::vector<std::string>& args, std::filesystem::path stderrFile);
-    /// Kills the program if it still runs.
-    ~ServiceProcess();
-    ServiceProcess(const ServiceProcess&) = delete;
-    ServiceProcess& operator=(const ServiceProcess&) = delete;
-
-    /// The port from the "listening on" line; nothing when the program ended first or a minute
-    /// passed.
-    std::optional<int> waitUntilListening();
-
-    /// The exit status (128 + signal when a signal ended it) once the program has ended, or
-    /// nothing when it still runs after `timeout`.
-    std::optional<int> waitFor(std::chrono::seconds timeout);
-
-    std::string errorOutput() const { return readFile(stderrFile_); }
-    pid_t pid() const { return pid_; }
-
-private:
-    pid_t pid_ = -1;
-    std::optional<int> status_;
-    std::filesystem::path stderrFile_;
-};
 
 } // namespace skrib::service::test
