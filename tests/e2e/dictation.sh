@@ -15,8 +15,15 @@ make_speech speech "please schedule the meeting for thursday afternoon"
 start_program
 
 [ "$(tray_colour)" = white ] || fail "the dot is not white while idle: $(tray_colour)"
+# First Escape while listening: the microphone stops and the program is idle again.
+tap_hotkey
+wait_tray 10 orange || fail "the dot is not orange while listening: $(tray_colour)"
+xdotool keydown Escape sleep 0.05 keyup Escape
+wait_log 5 "🎙 Dictation cancelled" || fail "Escape did not cancel the dictation"
+wait_log 2 "⏹ Audio capture stopped" || fail "Escape did not stop the microphone"
+wait_tray 3 white || fail "the dot is not white after Escape: $(tray_colour)"
+
 tap_hotkey                                              # start
-wait_log 10 "🎙 Dictation started" || fail "dictation did not start"
 wait_tray 3 orange || fail "the dot is not orange while listening: $(tray_colour)"
 speak "$T/speech.raw"
 

@@ -10,25 +10,17 @@
 namespace skrib::service {
 namespace {
 
-// Tells which worker ran a job; recognition itself is not exercised here.
-class NamedRecognizer : public SpeechRecognizer {
-public:
-    explicit NamedRecognizer(int id)
-        : id_(id) {}
+// Answers with its own number, to tell which worker ran a job.
+struct NumberedRecognizer : SpeechRecognizer {
+    explicit NumberedRecognizer(int number)
+        : number(number) {}
     std::optional<std::string> recognize(std::span<const std::int16_t>) override {
-        return std::to_string(id_);
+        return std::to_string(number);
     }
-
-private:
-    int id_;
+    int number;
 };
 
-struct PoolCase {
-    int workers;
-    std::size_t queue;
-};
-
-class WorkPoolTest : public testing::TestWithParam<PoolCase> {};
+class WorkPoolTest : public testing::TestWithParam<std::pair<int, std::size_t>> {};
 
 // Jobs that block until released fill the workers, each on its own recognizer, then the queue;
 // one more is refused; every accepted job runs.
@@ -36,19 +28,18 @@ TEST_P(WorkPoolTest, RunsOneJobPerWorkerAtOnceAndRefusesBeyondTheQueue) {
     const auto [workers, queue] = GetParam();
     std::vector<std::unique_ptr<SpeechRecognizer>> recognizers;
     for (int i = 0; i < workers; ++i) {
-        recognizers.push_back(std::make_unique<NamedRecognizer>(i));
+        recognizers.push_back(std::make_unique<NumberedRecognizer>(i));
     }
     WorkPool pool(std::move(recognizers), queue);
     std::promise<void> open;
     std::shared_future<void> opened = open.get_future().share();
     std::atomic<int> entered{0};
     std::mutex mutex;
-    std::set<std::string> recognizersInUse;
+    std::set<std::string> inUse;
     const auto job = [&](SpeechRecognizer& r) {
-        {
-            std::lock_guard lock(mutex);
-            recognizersInUse.insert(*r.recognize({}));
-        }
+        std::unique_lock lock(mutex);
+        inUse.insert(*r.recognize({}));
+        lock.unlock();
         ++entered;
         opened.wait();
     };
@@ -62,9 +53,8 @@ TEST_P(WorkPoolTest, RunsOneJobPerWorkerAtOnceAndRefusesBeyondTheQueue) {
     }
     EXPECT_EQ(pool.running(), static_cast<std::size_t>(workers));
     EXPECT_EQ(pool.queued(), queue);
-    EXPECT_EQ(recognizersInUse.size(), static_cast<std::size_t>(workers));
+    EXPECT_EQ(inUse.size(), static_cast<std::size_t>(workers));
     EXPECT_FALSE(pool.trySubmit(job)) << "still full once the workers have started";
-
     open.set_value();
     pool.shutdown();
     EXPECT_EQ(entered, static_cast<int>(capacity)) << "every accepted job ran";
@@ -72,8 +62,8 @@ TEST_P(WorkPoolTest, RunsOneJobPerWorkerAtOnceAndRefusesBeyondTheQueue) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, WorkPoolTest,
-                         testing::Values(PoolCase{1, 0}, PoolCase{1, 3}, PoolCase{3, 0},
-                                         PoolCase{2, 2}));
+                         testing::Values(std::pair{1, 0u}, std::pair{1, 3u}, std::pair{3, 0u},
+                                         std::pair{2, 2u}));
 
 } // namespace
 } // namespace skrib::service
