@@ -172,17 +172,17 @@ TEST(DailyLimit, RefusesBeyondTheLimitPerDeviceUntilTheNextUtcDay) {
                                                     upload.body, upload.contentType().c_str());
         return result ? result->status : 0;
     };
-    const std::int64_t lateOnJune30 = 1751327999000; // 2025-06-30T23:59:59.000Z
-    service.setNow(lateOnJune30);
+    const std::int64_t lateOnJune14 = 1749945599000; // 2025-06-14T23:59:59.000Z
+    service.setNow(lateOnJune14);
     EXPECT_EQ(post("A", "not audio"), 400);
     EXPECT_EQ(post("A", silence()), 200) << "a refused upload used none of the limit";
     EXPECT_EQ(post("A", silence()), 200);
     EXPECT_EQ(post("A", silence()), 429);
     EXPECT_EQ(post("B", silence()), 200) << "the limit is per device";
-    EXPECT_EQ(service.storage().usesOn("A", utcDay(lateOnJune30)), 2);
-    service.setNow(lateOnJune30 + 999);
+    EXPECT_EQ(service.storage().usesOn("A", utcDay(lateOnJune14)), 2);
+    service.setNow(lateOnJune14 + 999);
     EXPECT_EQ(post("A", silence()), 429);
-    service.setNow(lateOnJune30 + 1000);
+    service.setNow(lateOnJune14 + 1000);
     EXPECT_EQ(post("A", silence()), 200) << "a new UTC day starts afresh";
 }
 

@@ -53,7 +53,7 @@ INSTANTIATE_TEST_SUITE_P(
                  "Alpha Beta"},
         TextCase{"OneEditOnAMediumWord", "minimal", "Qorin", "(korin), yes.", "(Qorin), yes."},
         TextCase{"TwoEditsOnALongWord", "minimal", "Anthropology", "antropolgy", "Anthropology"},
-        TextCase{"ThreeEditsTooFar", "minimal", "Anthropology", "antrpolgi", "antrpolgi"},
+        TextCase{"ThreeEditsTooFar", "minimal", "Anthropology", "antropolgi", "antropolgi"},
         TextCase{"ShortWordsOnlyExactly", "minimal", "Kate", "late kate", "late Kate"},
         TextCase{"SplitWordsJoin", "minimal", "PocketSphinx", "use pocket sphinx",
                  "use PocketSphinx"},
