@@ -179,23 +179,20 @@ main_window() { xdotool search --onlyvisible --name "^Vantu Skrib$" >/dev/null; 
 # Right Ctrl (the default hotkey) is key code 105.
 tap_hotkey() { xdotool keydown 105; sleep 0.1; xdotool keyup 105; }
 
-# The status dot in the tray, by the colour of most of its pixels: orange, green, red, white or
-# none. The tray is black; the dot is a 10x10 circle (white at 85 % when idle).
-tray_colour() {
-    import -window "$tray_window" -depth 8 rgb:- 2>/dev/null | python3 -c '
+# Pixels of a window within 40 of a colour (RRGGBB).
+pixels() { # window, colour
+    import -window "$1" -depth 8 rgb:- 2>/dev/null | python3 -c '
 import sys
-data = sys.stdin.buffer.read()
-targets = {"orange": (0xFF, 0x9F, 0x0A), "green": (0x30, 0xD1, 0x58), "red": (0xFF, 0x45, 0x3A),
-           "white": (0xD9, 0xD9, 0xD9)}
-counts = dict.fromkeys(targets, 0)
-for i in range(0, len(data) - 2, 3):
-    for name, colour in targets.items():
-        if all(abs(a - b) <= 40 for a, b in zip(data[i:i + 3], colour)):
-            counts[name] += 1
-            break
-best = max(counts, key=counts.get)
-print(best if counts[best] >= 20 else "none")
-'
+c, d = bytes.fromhex(sys.argv[1]), sys.stdin.buffer.read()
+print(sum(all(abs(a - b) <= 40 for a, b in zip(d[i:i + 3], c)) for i in range(0, len(d) - 2, 3)))
+' "$2"
+}
+# The colour of the status dot in the black tray, a 10x10 circle (white at 85 % when idle).
+tray_colour() {
+    for colour in orange:FF9F0A green:30D158 red:FF453A white:D9D9D9; do
+        [ "$(pixels "$tray_window" "${colour#*:}")" -ge 20 ] && echo "${colour%:*}" && return
+    done
+    echo none
 }
 wait_tray() { # seconds, colour
     for _ in $(seq 1 $(( $1 * 5 ))); do

@@ -12,15 +12,6 @@ capsule() {
             sed -n "s/.*Geometry: \([0-9]*\)x\([0-9]*\).*/$id \1 \2/p" | awk '$3 < 60 { print $1, $2 }'
     done
 }
-# Its pixels in the colour of the error text (#EF4444).
-red_pixels() {
-    import -window "$1" -depth 8 rgb:- 2>/dev/null | python3 -c '
-import sys
-data = sys.stdin.buffer.read()
-print(sum(1 for i in range(0, len(data) - 2, 3)
-          if all(abs(a - b) <= 40 for a, b in zip(data[i:i + 3], (0xEF, 0x44, 0x44)))))'
-}
-
 start_x
 start_pulse
 start_service
@@ -32,7 +23,7 @@ tap_hotkey
 wait_log 10 "🎙 Dictation started" || fail "dictation did not start"
 wait_for 5 test -n "$(capsule)" || fail "no capsule while listening"
 read -r id width <<< "$(capsule)"
-[ "$(red_pixels "$id")" -lt 20 ] || fail "the capsule is red while listening"
+[ "$(pixels "$id" EF4444)" -lt 20 ] || fail "the capsule is red while listening"
 speak "$T/speech.raw"
 kill -KILL "$service"                    # gone at once, as after a crash
 wait_for 5 sh -c "! kill -0 $service 2>/dev/null" || fail "the service did not stop"
@@ -40,14 +31,14 @@ service=""
 tap_hotkey
 
 wait_log 10 "⚠️ Process failed:" || fail "the failed upload was not reported"
-# The capsule widens to show the message, in red.
+# The capsule widens to show the message in red (#EF4444).
 for _ in $(seq 1 30); do
     read -r id error_width <<< "$(capsule)"
     [ "${error_width:-0}" -gt "$width" ] && break
     sleep 0.1
 done
 [ "${error_width:-0}" -gt "$width" ] || fail "the capsule did not widen for the error ($width, now ${error_width:-gone})"
-[ "$(red_pixels "$id")" -ge 20 ] || fail "the capsule shows no red error text"
+[ "$(pixels "$id" EF4444)" -ge 20 ] || fail "the capsule shows no red error text"
 sleep 3
 ! [ -s "$pasted" ] && ! logged "📋 Inserting:" || fail "text was pasted: $(cat "$pasted")"
 echo "ok"
