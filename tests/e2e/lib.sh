@@ -5,10 +5,7 @@
 # service, a text field to paste into, and the program. Everything runs in a fresh temporary
 # folder and is stopped by its PID when the script ends.
 
-if [ $# -lt 1 ]; then
-    echo "usage: $0 BUILD_DIR" >&2
-    exit 2
-fi
+[ $# -ge 1 ] || { echo "usage: $0 BUILD_DIR" >&2; exit 2; }
 build="$(cd "$1" && pwd)"
 # A session bus that starts no services on demand.
 session_conf="$(cd "$(dirname "${BASH_SOURCE[0]}")/../harness" && pwd)/session.conf"

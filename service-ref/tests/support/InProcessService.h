@@ -1,7 +1,5 @@
 #pragma once
 
-#include "ReleaseManifest.h"
-#include "ServiceConfig.h"
 #include "ServiceServer.h"
 #include "Storage.h"
 #include "TestSupport.h"
