@@ -5,10 +5,7 @@
 # service, a text field to paste into, and the program. Everything runs in a fresh temporary
 # folder and is stopped by its PID when the script ends.
 
-if [ $# -lt 1 ]; then
-    echo "usage: $0 BUILD_DIR" >&2
-    exit 2
-fi
+[ $# -ge 1 ] || { echo "usage: $0 BUILD_DIR" >&2; exit 2; }
 build="$(cd "$1" && pwd)"
 # A session bus that starts no services on demand.
 session_conf="$(cd "$(dirname "${BASH_SOURCE[0]}")/../harness" && pwd)/session.conf"
@@ -19,20 +16,14 @@ mkdir -m 700 -p "$XDG_RUNTIME_DIR"
 unset QT_QPA_PLATFORM QT_SCALE_FACTOR QT_SCREEN_SCALE_FACTORS
 export LANG=C.UTF-8
 log="$HOME/.vantuskrib.log"
-ini="$XDG_CONFIG_HOME/VantuSkrib/VantuSkrib.ini"
 pasted="$T/pasted"
 pids=()
-program=""
 service=""
 
 cleanup() {
-    [ -n "$program" ] && kill "$program" 2>/dev/null
-    [ -n "$service" ] && kill "$service" 2>/dev/null
-    for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
+    for p in $service "${pids[@]}"; do kill "$p" 2>/dev/null; done
     sleep 0.3
-    [ -n "$program" ] && kill -9 "$program" 2>/dev/null
-    [ -n "$service" ] && kill -9 "$service" 2>/dev/null
-    for p in "${pids[@]}"; do kill -9 "$p" 2>/dev/null; done
+    for p in $service "${pids[@]}"; do kill -9 "$p" 2>/dev/null; done
     rm -rf "$T"
 }
 trap cleanup EXIT
@@ -41,12 +32,7 @@ fail() {
     echo "FAIL: $*"
     echo "--- program output"; cat "$T/program.out" 2>/dev/null
     echo "--- service log"; tail -20 "$T/service.log" 2>/dev/null
-    if [ -n "${DISPLAY:-}" ] && ! our_display; then
-        echo "--- $DISPLAY is no longer this test's X server"
-    fi
-    if [ -n "${openbox:-}" ] && ! kill -0 "$openbox" 2>/dev/null; then
-        echo "--- the window manager has exited:"; cat "$T/openbox.log" 2>/dev/null
-    fi
+    our_display || echo "--- ${DISPLAY:-} is no longer this test's X server"
     exit 1
 }
 wait_for() { # seconds, command...
@@ -55,60 +41,40 @@ wait_for() { # seconds, command...
     return 1
 }
 logged() { grep -qF -- "$1" "$log" 2>/dev/null; }
-wait_log() { # seconds, text
-    wait_for "$1" grep -qF -- "$2" "$log"
-}
-# Seconds since midnight of the timestamp of the first log line holding the text.
-log_time() {
-    grep -F -- "$1" "$log" | head -1 | sed -n 's/^\[\([0-9]*\):\([0-9]*\):\([0-9.]*\)\].*/\1 \2 \3/p' |
-        awk '{ printf "%.3f\n", $1 * 3600 + $2 * 60 + $3 }'
-}
-now_time() { date +%H:%M:%S.%N | awk -F: '{ printf "%.3f\n", $1 * 3600 + $2 * 60 + $3 }'; }
-
+wait_log() { wait_for "$1" grep -qF -- "$2" "$log"; } # seconds, text
+# A mark on the root window tells this X server from any other that might answer on the name.
 our_display() { xprop -root _SKRIB_E2E 2>/dev/null | grep -qF "\"$T\""; }
 
-# X server, window manager, system tray.
+# X server, window manager, system tray. Now and then openbox, or the panel of a tray started
+# right after it, never shows: each gets three tries.
 start_x() {
     exec 5> >(cat > "$T/display")
-    # -noreset: the server keeps its state (and the mark below) when its last client leaves.
+    # -noreset: the server keeps its state (and the mark) when its last client leaves.
     Xvfb -displayfd 5 -screen 0 1280x800x24 -nolisten tcp -noreset >/dev/null 2>&1 & pids+=($!)
     wait_for 10 test -s "$T/display" || fail "Xvfb did not start"
     export DISPLAY=":$(head -1 "$T/display")"
-    # A mark on the root window tells this server from any other that might answer on the name.
     xprop -root -f _SKRIB_E2E 8s -set _SKRIB_E2E "$T" || fail "the X server does not answer"
-    local attempt
     for attempt in 1 2 3; do
-        openbox --sm-disable >"$T/openbox.log" 2>&1 &
-        openbox=$!
-        if wait_for 10 sh -c 'xprop -root _NET_SUPPORTING_WM_CHECK | grep -q window' &&
-            sleep 0.3 && kill -0 "$openbox" 2>/dev/null; then
-            pids+=("$openbox")
-            break
-        fi
-        kill "$openbox" 2>/dev/null
-        wait "$openbox" 2>/dev/null
-        echo "openbox did not start (attempt $attempt): $(cat "$T/openbox.log")"
+        openbox --sm-disable >/dev/null 2>&1 & pids+=($!)
+        wait_for 10 sh -c 'xprop -root _NET_SUPPORTING_WM_CHECK | grep -q window' &&
+            sleep 0.3 && kill -0 $! 2>/dev/null && break
+        kill $! 2>/dev/null
         [ "$attempt" = 3 ] && fail "openbox did not start"
     done
-    our_display || fail "another X server answers on $DISPLAY"
-    # A black tray, so that every colour of the status dot stands out from it. Now and then the
-    # panel of a tray started right after the window manager never shows: start it again then.
+    # A black tray, so that every colour of the status dot stands out from it.
     for attempt in 1 2 3; do
         trayer --edge top --align right --widthtype pixel --width 120 --height 24 \
-            --transparent true --alpha 0 --tint 0x000000 >/dev/null 2>&1 &
-        tray=$!
-        if wait_for 5 sh -c 'xdotool search --onlyvisible --class trayer >/dev/null'; then
-            pids+=("$tray")
-            tray_window="$(xdotool search --onlyvisible --class trayer | head -1)"
-            return 0
-        fi
-        kill "$tray" 2>/dev/null
-        wait "$tray" 2>/dev/null
+            --transparent true --alpha 0 --tint 0x000000 >/dev/null 2>&1 & pids+=($!)
+        tray_window="$(wait_for 5 xdotool search --onlyvisible --class trayer | head -1)"
+        [ -n "$tray_window" ] && return 0
+        kill $!
     done
     fail "trayer did not start"
 }
 
-# PulseAudio with a FIFO microphone.
+# PulseAudio with a FIFO microphone: silence in real time, 10 ms at a time; `speak FILE` plays
+# a raw recording (48 kHz stereo s16le) into it and waits until it is over. When the FIFO is
+# full (nobody reads) the pace restarts from there instead of catching up in a burst.
 start_pulse() {
     cat > "$T/pa.pa" <<PA
 .fail
@@ -120,19 +86,11 @@ PA
     pulseaudio --daemonize=no --exit-idle-time=-1 -n -F "$T/pa.pa" >/dev/null 2>&1 & pids+=($!)
     export PULSE_SERVER=unix:$T/pulse.sock
     wait_for 10 test -S "$T/pulse.sock" || fail "PulseAudio did not start"
-    start_mic
-}
-
-# The microphone: silence in real time, 10 ms at a time; `say FILE` plays a raw recording
-# (48 kHz stereo s16le) into it, and `wait_spoken` waits until it has all been played. When the
-# FIFO is full (nobody reads) the pace restarts from there instead of catching up in a burst.
-start_mic() {
-    python3 - "$T/mic.fifo" "$T" <<'PY' &
+    python3 - "$T/mic.fifo" "$T" <<'PY' & pids+=($!)
 import os, sys, time
 fifo = open(sys.argv[1], 'wb', buffering=0)
-folder = sys.argv[2]
+request = os.path.join(sys.argv[2], 'say')
 chunk = 48000 * 2 * 2 // 100
-silence = bytes(chunk)
 start, n = time.monotonic(), 0
 def put(b):
     global start, n
@@ -147,33 +105,24 @@ def put(b):
     elif delay < -0.05:
         start, n = time.monotonic(), 0
 while True:
-    request = os.path.join(folder, 'say')
     if os.path.exists(request):
         speech = open(open(request).read().strip(), 'rb').read()
         os.unlink(request)
         for i in range(0, len(speech), chunk):
             put(speech[i:i + chunk].ljust(chunk, b'\0'))
-        open(os.path.join(folder, 'spoken'), 'w').close()
-    put(silence)
+        open(request + '.done', 'w').close()
+    put(bytes(chunk))
 PY
-    pids+=($!)
 }
-say() {
-    rm -f "$T/spoken"
-    echo "$1" > "$T/say.new" && mv "$T/say.new" "$T/say"   # whole, never half written
-}
-wait_spoken() { # seconds
-    wait_for "$1" test -e "$T/spoken" || fail "the speech was not played"
-}
-# Says the recording and waits until it is over, plus a moment of silence.
 speak() {
-    say "$1"
-    wait_spoken 30
+    rm -f "$T/say.done"
+    echo "$1" > "$T/say.new" && mv "$T/say.new" "$T/say"   # whole, never half written
+    wait_for 30 test -e "$T/say.done" || fail "the speech was not played"
     sleep 0.3
 }
 
-# Synthetic speech: NAME "words" [extra sox effects] -> $T/NAME.wav (as spoken) and $T/NAME.raw
-# (the microphone's format, with a little silence around it).
+# Synthetic speech: NAME "words" -> $T/NAME.wav (as spoken) and $T/NAME.raw (the microphone's
+# format, with a little silence around it).
 make_speech() {
     flite -voice rms -t "$2" -o "$T/$1.wav" || fail "flite failed"
     sox "$T/$1.wav" -t raw -r 48000 -c 2 -b 16 -e signed "$T/$1.raw" pad 0.3 0.5 || fail "sox failed"
@@ -181,19 +130,12 @@ make_speech() {
 
 # The reference service on a free loopback port; extra arguments go to it.
 start_service() {
-    : > "$T/service.log"
     "$build/service-ref/skrib-service" --listen 127.0.0.1:0 --data-dir "$T/service" "$@" \
         > "$T/service.log" 2>&1 &
     service=$!
     wait_for 20 grep -q "listening on" "$T/service.log" || fail "the service did not start"
     service_url="$(grep -o 'http://127.0.0.1:[0-9]*' "$T/service.log" | head -1)"
     export VANTU_SKRIB_SERVICE_URL="$service_url"
-}
-# The service gone at once, as after a crash (a SIGTERM waits for idle keep-alive connections).
-kill_service() {
-    kill -KILL "$service" 2>/dev/null
-    wait_for 5 sh -c "! kill -0 $service 2>/dev/null" || fail "the service did not stop"
-    service=""
 }
 
 # A text field that writes its text to $pasted.
@@ -202,111 +144,57 @@ start_target() {
     wait_for 10 test -s "$pasted.window" || fail "the text field did not open"
     target_window="$(cat "$pasted.window")"
 }
-focus_target() {
-    local _
+
+# The program (OUTPUT, default program.out), under a session bus of its own; its PID goes to
+# $program. Alerts are answered on standard output with the first button.
+run_program() {
+    VANTU_SKRIB_ALERT_ANSWER=0 dbus-run-session --config-file="$session_conf" -- \
+        sh -c 'echo $$ > "$0.pid"; exec "$1"' "$T/${1:-program.out}" "$build/vantu-skrib" \
+        > "$T/${1:-program.out}" 2>&1 & pids+=($!)
+    wait_for 10 test -s "$T/${1:-program.out}.pid" || fail "the program did not start"
+    program="$(cat "$T/${1:-program.out}.pid")"
+}
+# Starts the program past the welcome panel and waits for its main window, then clicks into
+# the text field, as a user does.
+start_program() {
+    printf '[General]\nhasCompletedOnboarding=true\n' > "$XDG_CONFIG_HOME/VantuSkrib/VantuSkrib.ini"
+    run_program
+    wait_for 20 grep -q "Global hotkey active" "$T/program.out" || fail "the program did not get ready"
+    wait_for 20 grep -q "Vantu Skrib running" "$T/program.out" || fail "the program did not finish starting"
+    ! grep -q "No system tray" "$T/program.out" || fail "the program found no system tray"
+    wait_for 10 main_window || fail "no main window"
+    sleep 0.5
     for _ in $(seq 1 20); do
         xdotool windowactivate "$target_window" >/dev/null 2>&1
         sleep 0.25
         [ "$(xdotool getactivewindow 2>/dev/null)" = "$target_window" ] && return 0
     done
-    fail "the text field could not be activated (active: $(xdotool getactivewindow getwindowname 2>&1))"
+    fail "the text field could not be activated"
 }
+main_window() { xdotool search --onlyvisible --name "^Vantu Skrib$" >/dev/null; }
 
-# A device identity known to the test, kept in the private file (no Secret Service here).
-device_id="5C4EE2B1-7D0A-4E4F-9C39-3F1E2A9B7C11"
-use_known_device() {
-    printf '{"app.vantu.skrib\\ndeviceId":"%s"}' "$device_id" > "$XDG_DATA_HOME/VantuSkrib/secrets.json"
-    chmod 600 "$XDG_DATA_HOME/VantuSkrib/secrets.json"
-}
-
-# Settings: the lines of [General] besides the welcome panel's, e.g. write_settings hotkeyHoldMode=true
-write_settings() {
-    { echo "[General]"; echo "hasCompletedOnboarding=true"; printf '%s\n' "$@"; } > "$ini"
-}
-
-# The program, under a session bus of its own that starts nothing on demand. Alerts are answered
-# on standard output with the button index in VANTU_SKRIB_ALERT_ANSWER (0 = the first button).
-start_program() {
-    [ -f "$ini" ] || write_settings
-    : > "$T/program.out"
-    VANTU_SKRIB_ALERT_ANSWER="${VANTU_SKRIB_ALERT_ANSWER-0}" \
-        dbus-run-session --config-file="$session_conf" -- \
-        sh -c 'echo $$ > "$0"; exec "$1"' "$T/program.pid" "$build/vantu-skrib" \
-        > "$T/program.out" 2>&1 & pids+=($!)
-    wait_for 10 test -s "$T/program.pid" || fail "the program did not start"
-    program="$(cat "$T/program.pid")"
-    wait_for 20 grep -q "Global hotkey active" "$T/program.out" || fail "the program did not get ready"
-    wait_for 20 grep -q "Vantu Skrib running" "$T/program.out" || fail "the program did not finish starting"
-    ! grep -q "No system tray" "$T/program.out" || fail "the program found no system tray"
-    # The program opens its main window at start; the user then clicks into the text field.
-    wait_for 10 sh -c 'xdotool search --onlyvisible --name "^Vantu Skrib$" >/dev/null' || fail "no main window"
-    sleep 0.5
-    focus_target
-}
-
-# Keys: Right Ctrl (the default hotkey) is key code 105 (a number of one digit would be that
-# digit's key to xdotool, so Escape goes by name).
+# Right Ctrl (the default hotkey) is key code 105.
 tap_hotkey() { xdotool keydown 105; sleep 0.1; xdotool keyup 105; }
-press_hotkey() { xdotool keydown 105; }
-release_hotkey() { xdotool keyup 105; }
-tap_escape() { xdotool keydown Escape; sleep 0.05; xdotool keyup Escape; }
 
-# The status dot in the tray, by the colour of most of its pixels: orange, green, red, white or
-# none. The tray is black; the dot is a 10x10 circle (white at 85 % when idle).
-tray_colour() {
-    import -window "$tray_window" -depth 8 rgb:- 2>/dev/null | python3 -c '
+# Pixels of a window within 40 of a colour (RRGGBB).
+pixels() { # window, colour
+    import -window "$1" -depth 8 rgb:- 2>/dev/null | python3 -c '
 import sys
-data = sys.stdin.buffer.read()
-targets = {"orange": (0xFF, 0x9F, 0x0A), "green": (0x30, 0xD1, 0x58), "red": (0xFF, 0x45, 0x3A),
-           "white": (0xD9, 0xD9, 0xD9)}
-counts = dict.fromkeys(targets, 0)
-for i in range(0, len(data) - 2, 3):
-    pixel = data[i:i + 3]
-    for name, colour in targets.items():
-        if all(abs(a - b) <= 40 for a, b in zip(pixel, colour)):
-            counts[name] += 1
-            break
-best = max(counts, key=counts.get)
-print(best if counts[best] >= 20 else "none")
-'
+c, d = bytes.fromhex(sys.argv[1]), sys.stdin.buffer.read()
+print(sum(all(abs(a - b) <= 40 for a, b in zip(d[i:i + 3], c)) for i in range(0, len(d) - 2, 3)))
+' "$2"
 }
-# Waits until the dot has the colour: seconds, colour.
-wait_tray() {
-    local limit=$(( $1 * 5 ))
-    for _ in $(seq 1 "$limit"); do
+# The colour of the status dot in the black tray, a 10x10 circle (white at 85 % when idle).
+tray_colour() {
+    for colour in orange:FF9F0A green:30D158 red:FF453A white:D9D9D9; do
+        [ "$(pixels "$tray_window" "${colour#*:}")" -ge 20 ] && echo "${colour%:*}" && return
+    done
+    echo none
+}
+wait_tray() { # seconds, colour
+    for _ in $(seq 1 $(( $1 * 5 ))); do
         [ "$(tray_colour)" = "$2" ] && return 0
         sleep 0.1
     done
     return 1
-}
-
-# The capsule: the program's small window at the top of the screen (the main window is larger).
-# Prints "ID WIDTH HEIGHT", or nothing while it is not shown.
-capsule() {
-    local id geometry
-    for id in $(xdotool search --onlyvisible --name '^Vantu Skrib$' 2>/dev/null); do
-        geometry="$(xdotool getwindowgeometry "$id" 2>/dev/null | sed -n 's/.*Geometry: \([0-9]*\)x\([0-9]*\).*/\1 \2/p')"
-        if [ -n "$geometry" ] && [ "${geometry#* }" -lt 60 ]; then
-            echo "$id $geometry"
-            return 0
-        fi
-    done
-}
-# Pixels of the capsule in the colour of its error text (#EF4444).
-capsule_red_pixels() { # window
-    import -window "$1" -depth 8 rgb:- 2>/dev/null | python3 -c '
-import sys
-data = sys.stdin.buffer.read()
-red = (0xEF, 0x44, 0x44)
-print(sum(1 for i in range(0, len(data) - 2, 3)
-          if all(abs(a - b) <= 40 for a, b in zip(data[i:i + 3], red))))
-'
-}
-
-# The text field must still be empty: nothing was pasted.
-expect_nothing_pasted() {
-    if [ -s "$pasted" ]; then
-        fail "text was pasted: $(cat "$pasted")"
-    fi
-    ! logged "📋 Inserting:" || fail "the program inserted text"
 }

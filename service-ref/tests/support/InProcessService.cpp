@@ -36,13 +36,7 @@ InProcessService::InProcessService(WorkPool& pool, ServiceConfig config,
     config.dataDir = data_.path();
     server_ = std::make_unique<ServiceServer>(
         config, *storage_, pool, std::move(manifest), [this] { return now_.load(); },
-        [this](const std::string& line) {
-            std::lock_guard lock(logMutex_);
-            if (accessLog_.size() == 10000) { // a benchmark makes millions of requests
-                accessLog_.erase(accessLog_.begin());
-            }
-            accessLog_.push_back(line);
-        });
+        [](const std::string&) {});
     if (!server_->bind(error)) {
         throw std::runtime_error(error);
     }
@@ -59,15 +53,6 @@ std::unique_ptr<httplib::Client> InProcessService::client() const {
     client->set_read_timeout(120);
     client->set_write_timeout(30);
     return client;
-}
-
-std::vector<std::string> InProcessService::accessLog() const {
-    std::lock_guard lock(logMutex_);
-    return accessLog_;
-}
-
-httplib::Headers deviceHeaders(const std::string& deviceId) {
-    return {{"x-device-id", deviceId}};
 }
 
 } // namespace skrib::service::test

@@ -1,7 +1,5 @@
 #pragma once
 
-#include "ReleaseManifest.h"
-#include "ServiceConfig.h"
 #include "ServiceServer.h"
 #include "Storage.h"
 #include "TestSupport.h"
@@ -9,8 +7,6 @@
 
 #include <atomic>
 #include <httplib.h>
-#include <memory>
-#include <mutex>
 #include <thread>
 
 namespace skrib::service::test {
@@ -33,22 +29,13 @@ public:
     Storage& storage() { return *storage_; }
 
     void setNow(std::int64_t millis) { now_ = millis; }
-    std::int64_t now() const { return now_; }
-
-    /// The access-log lines written so far (the last 10000).
-    std::vector<std::string> accessLog() const;
 
 private:
     TempDir data_;
     std::unique_ptr<Storage> storage_;
     std::atomic<std::int64_t> now_;
-    mutable std::mutex logMutex_;
-    std::vector<std::string> accessLog_;
     std::unique_ptr<ServiceServer> server_;
     std::thread thread_;
 };
-
-/// Headers carrying a device id.
-httplib::Headers deviceHeaders(const std::string& deviceId);
 
 } // namespace skrib::service::test
