@@ -1,7 +1,7 @@
 // The secret stores against the real thing: GNOME Keyring's Secret Service on a private session
 // bus (tests/harness/with-keyring), and a private file.
 
-#include "platform/FileSecretStore.h"
+#include "platform/posix/FileSecretStore.h"
 #include "platform/secret/LibsecretStore.h"
 
 #include <filesystem>

@@ -5,6 +5,7 @@
 #include "XServer.h"
 #include "platform/NotificationCenter.h"
 #include "platform/qt/QtScheduler.h"
+#include "platform/x11/X11OverlayWindows.h"
 #include "ui/indicator/DictationIndicator.h"
 
 #include <algorithm>
@@ -82,7 +83,8 @@ TEST(IndicatorX11, ShowsOnEveryDesktopAndLeavesTheFocusWhereItWas) {
     testing::MemoryDefaults defaults;
     NotificationCenter center;
     {
-        DictationIndicator capsule(scheduler, defaults, center);
+        X11OverlayWindows overlays;
+        DictationIndicator capsule(scheduler, defaults, center, &overlays);
         capsule.showIndicator();
         const auto id = static_cast<Window>(capsule.winId());
         ASSERT_TRUE(runLoopUntil([&] { return viewable(x, id); }));

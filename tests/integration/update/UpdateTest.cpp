@@ -5,8 +5,8 @@
 // runs the installed folder itself.
 
 #include "FakeSystem.h"
-#include "app/AppState.h"
-#include "platform/ProcessRunner.h"
+#include "state/AppState.h"
+#include "platform/posix/PosixProcessRunner.h"
 #include "platform/qt/QtScheduler.h"
 #include "service/curl/CurlHttpClient.h"
 #include "update/AutoUpdater.h"

@@ -5,7 +5,7 @@
 #include "LogCapture.h"
 #include "MemoryDefaults.h"
 #include "MemorySecretStore.h"
-#include "app/Notifications.h"
+#include "state/Notifications.h"
 #include "platform/NotificationCenter.h"
 #include "service/RefineClient.h"
 #include "ui/window/MainWindow.h"
