@@ -2,8 +2,7 @@
 // the real-time factor of /process (processing time per second of audio) for 5 s and 30 s
 // utterances, and the request rate of /update/check.
 #include "AudioDecoder.h"
-#include "InProcessService.h"
-#include "PocketSphinxRecognizer.h"
+#include "TestSupport.h"
 
 #include <benchmark/benchmark.h>
 #include <csignal>
@@ -16,16 +15,7 @@ namespace {
 
 // One recogniser, so that each upload is measured alone.
 InProcessService& service() {
-    static WorkPool pool = [] {
-        std::vector<std::unique_ptr<SpeechRecognizer>> recognizers;
-        std::string error;
-        auto recognizer = PocketSphinxRecognizer::load(SKRIB_SPHINX_MODEL_DIR, error);
-        if (!recognizer) {
-            throw std::runtime_error(error);
-        }
-        recognizers.push_back(std::move(recognizer));
-        return WorkPool(std::move(recognizers), 4);
-    }();
+    static WorkPool pool = loadPool(1, 4);
     ServiceConfig config;
     config.httpThreads = 16;
     static InProcessService instance(pool, config,
@@ -33,11 +23,23 @@ InProcessService& service() {
     return instance;
 }
 
+// `seconds` of speech (a few sentences said over and over) as a 16 kHz mono WAV file.
+std::string speechWav(int seconds) {
+    std::string sentences;
+    for (int i = 0; i < 8; ++i) {
+        sentences += "the meeting has been moved to thursday afternoon. "
+                     "i will call you back in ten minutes. "
+                     "we need to buy more coffee for the office. ";
+    }
+    return convertWithFfmpeg(speakWav(sentences), {"-t", std::to_string(seconds), "-ar", "16000",
+                                                   "-ac", "1", "-f", "wav"});
+}
+
 const Upload& upload(int seconds, bool m4a) {
     static std::map<std::pair<int, bool>, Upload> cache;
     auto it = cache.find({seconds, m4a});
     if (it == cache.end()) {
-        const std::string wav = makeWav(speechOfLength(seconds));
+        const std::string wav = speechWav(seconds);
         it = cache
                  .emplace(std::pair{seconds, m4a},
                           buildUpload(m4a ? wavToM4a(wav) : wav, m4a, "Qorin, Vantu Skrib"))
@@ -79,7 +81,7 @@ BENCHMARK(BM_ProcessRealTimeFactor)
 void BM_Decode(benchmark::State& state) {
     const auto seconds = static_cast<int>(state.range(0));
     const bool m4a = state.range(1) != 0;
-    const std::string wav = makeWav(speechOfLength(seconds));
+    const std::string wav = speechWav(seconds);
     const std::string file = m4a ? wavToM4a(wav) : wav;
     for (auto _ : state) {
         auto samples = decodeToRecognitionPcm(file, 600 * 16000);

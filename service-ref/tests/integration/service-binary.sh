@@ -10,8 +10,7 @@ trap '[ -n "$pid" ] && kill -9 "$pid" 2>/dev/null; rm -rf "$T"' EXIT
 fail() { echo "FAIL: $*"; tail -5 "$T"/*.log; exit 1; }
 
 refused() { # exit status, message, arguments...
-    local status=$1 message=$2
-    shift 2
+    local status=$1 message=$2 && shift 2
     "$service" "$@" 2> "$T/refused.log"
     [ $? = "$status" ] && grep -qF -- "$message" "$T/refused.log" ||
         fail "'$*' did not end with $status and \"$message\""
@@ -31,10 +30,8 @@ start() { # log name
     done
     fail "the service did not start"
 }
-upload() {
-    curl -s -o /dev/null -w '%{http_code}' -H 'x-device-id: BINARY' \
-        -F "audio=@$T/speech.wav;type=audio/wav" "http://127.0.0.1:$port/process"
-}
+upload() { curl -s -o /dev/null -w '%{http_code}' -H 'x-device-id: BINARY' \
+    -F "audio=@$T/speech.wav;type=audio/wav" "http://127.0.0.1:$port/process"; }
 running() { curl -s "http://127.0.0.1:$port/health" | grep -q '"running":1'; }
 
 flite -voice rms -o "$T/sentence.wav" \
@@ -50,8 +47,7 @@ running || fail "the upload never started"
 kill -TERM "$pid"
 wait "$uploader"
 [ "$(cat "$T/status")" = 200 ] || fail "the upload in progress got $(cat "$T/status")"
-wait "$pid"
-[ $? = 0 ] || fail "SIGTERM did not end the service with 0"
+wait "$pid" || fail "SIGTERM did not end the service with 0"
 pid=""
 [ "$(tail -1 "$T/first.log")" = "skrib-service: stopped" ] || fail "no stop line"
 
