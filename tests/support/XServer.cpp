@@ -2,7 +2,7 @@
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
-#include <cerrno>
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -20,19 +20,41 @@ namespace {
 
 using namespace std::chrono_literals;
 
-void stop(pid_t pid) {
-    if (pid <= 0) {
-        return;
+// Starts a program with its output thrown away; -1 when it cannot be started.
+pid_t spawn(std::vector<std::string> arguments) {
+    std::vector<char*> argv;
+    for (auto& argument : arguments) {
+        argv.push_back(argument.data());
     }
-    ::kill(pid, SIGTERM);
-    for (int i = 0; i < 100; ++i) {
-        if (::waitpid(pid, nullptr, WNOHANG) == pid) {
-            return;
-        }
-        std::this_thread::sleep_for(20ms);
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
+        pid = -1;
     }
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, nullptr, 0);
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+// Whether the root window has the property (or the selection has an owner).
+bool rootHas(Display* display, const char* name, bool selection) {
+    const Atom atom = XInternAtom(display, name, False);
+    if (selection) {
+        return XGetSelectionOwner(display, atom) != None;
+    }
+    Atom type = None;
+    int format = 0;
+    unsigned long items = 0, after = 0;
+    unsigned char* data = nullptr;
+    const bool found = XGetWindowProperty(display, DefaultRootWindow(display), atom, 0, 1, False,
+                                          AnyPropertyType, &type, &format, &items, &after,
+                                          &data) == Success &&
+                       type != None && items > 0;
+    XFree(data);
+    return found;
 }
 
 } // namespace
@@ -52,76 +74,46 @@ XServer::XServer(Options options) {
         return;
     }
     ::fcntl(fds[1], F_SETFD, 0); // only the write end goes to Xvfb
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    const std::string screen =
-        std::to_string(options.width) + "x" + std::to_string(options.height) + "x24";
-    std::vector<std::string> args{"Xvfb",      "-displayfd", std::to_string(fds[1]),
-                                  "-screen",   "0",          screen,
-                                  "-nolisten", "tcp",        "-noreset"};
-    std::vector<char*> argv;
-    for (auto& a : args) {
-        argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
-    pid_t xvfb = -1;
-    const int spawned = posix_spawnp(&xvfb, "Xvfb", &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
+    const pid_t xvfb = spawn({"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0",
+                              "1280x800x24", "-nolisten", "tcp", "-noreset"});
     ::close(fds[1]);
-    if (spawned != 0) {
-        ::close(fds[0]);
-        error_ = "cannot start Xvfb (is the xvfb package installed?)";
-        return;
-    }
-    children_.push_back(xvfb);
     std::string number;
-    pollfd p{fds[0], POLLIN, 0};
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (std::chrono::steady_clock::now() < deadline && number.find('\n') == std::string::npos) {
-        if (::poll(&p, 1, 100) > 0) {
-            char buffer[16];
-            const ssize_t n = ::read(fds[0], buffer, sizeof buffer);
-            if (n <= 0) {
-                break;
-            }
-            number.append(buffer, static_cast<std::size_t>(n));
+    if (xvfb > 0) {
+        children_.push_back(xvfb);
+        pollfd p{fds[0], POLLIN, 0};
+        char buffer[16];
+        for (ssize_t n = 1; number.find('\n') == std::string::npos && n > 0 &&
+                            ::poll(&p, 1, 10000) > 0;) {
+            n = ::read(fds[0], buffer, sizeof buffer);
+            number.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
         }
     }
     ::close(fds[0]);
-    if (number.empty() || number.find('\n') == std::string::npos) {
-        error_ = "Xvfb did not report its display";
+    if (number.find('\n') == std::string::npos) {
+        error_ = "Xvfb did not start (is the xvfb package installed?)";
         return;
     }
     display_ = ":" + number.substr(0, number.find('\n'));
     ::setenv("DISPLAY", display_.c_str(), 1);
-
-    if (options.windowManager) {
-        children_.push_back(spawn({"openbox", "--sm-disable"}));
-        if (!waitForRootProperty("_NET_SUPPORTING_WM_CHECK", false, 10000)) {
-            error_ = "openbox did not start";
-            return;
-        }
-    }
-    if (options.compositor) {
-        children_.push_back(spawn({"xcompmgr"}));
-        if (!waitForRootProperty("_NET_WM_CM_S0", true, 10000)) {
-            error_ = "xcompmgr did not start";
-            return;
-        }
-    }
-    if (options.tray) {
-        children_.push_back(spawn({"trayer", "--edge", "top", "--align", "right", "--widthtype",
-                                   "pixel", "--width", "120", "--height", "24"}));
-        if (!waitForRootProperty("_NET_SYSTEM_TRAY_S0", true, 10000)) {
-            error_ = "trayer did not start";
-            return;
-        }
+    if (options.windowManager &&
+        !start({"openbox", "--sm-disable"}, "_NET_SUPPORTING_WM_CHECK", false)) {
+        error_ = "openbox did not start";
+    } else if (options.compositor && !start({"xcompmgr"}, "_NET_WM_CM_S0", true)) {
+        error_ = "xcompmgr did not start";
     }
 }
 
 XServer::~XServer() {
     for (auto it = children_.rbegin(); it != children_.rend(); ++it) {
-        stop(*it);
+        ::kill(*it, SIGTERM);
+        bool ended = false;
+        for (int i = 0; i < 100 && !(ended = ::waitpid(*it, nullptr, WNOHANG) == *it); ++i) {
+            std::this_thread::sleep_for(20ms);
+        }
+        if (!ended) {
+            ::kill(*it, SIGKILL);
+            ::waitpid(*it, nullptr, 0);
+        }
     }
     if (hadDisplay_) {
         ::setenv("DISPLAY", previousDisplay_.c_str(), 1);
@@ -130,52 +122,20 @@ XServer::~XServer() {
     }
 }
 
-pid_t XServer::spawn(const std::vector<std::string>& arguments) {
-    std::vector<std::string> args = arguments;
-    std::vector<char*> argv;
-    for (auto& a : args) {
-        argv.push_back(a.data());
+bool XServer::start(std::vector<std::string> arguments, const char* atom, bool selection) {
+    const pid_t pid = spawn(std::move(arguments));
+    if (pid <= 0) {
+        return false;
     }
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
-        pid = -1;
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
-}
-
-bool XServer::waitForRootProperty(const char* name, bool selection, int timeoutMs) {
+    children_.push_back(pid);
     Display* display = XOpenDisplay(display_.c_str());
     if (display == nullptr) {
         return false;
     }
-    const Atom atom = XInternAtom(display, name, False);
-    bool found = false;
-    for (int waited = 0; waited < timeoutMs && !found; waited += 20) {
-        if (selection) {
-            found = XGetSelectionOwner(display, atom) != None;
-        } else {
-            Atom type = None;
-            int format = 0;
-            unsigned long items = 0, after = 0;
-            unsigned char* data = nullptr;
-            if (XGetWindowProperty(display, DefaultRootWindow(display), atom, 0, 1, False,
-                                   AnyPropertyType, &type, &format, &items, &after,
-                                   &data) == Success) {
-                found = type != None && items > 0;
-                if (data != nullptr) {
-                    XFree(data);
-                }
-            }
-        }
-        if (!found) {
-            std::this_thread::sleep_for(20ms);
-        }
+    bool found = rootHas(display, atom, selection);
+    for (int waited = 0; waited < 10000 && !found; waited += 20) {
+        std::this_thread::sleep_for(20ms);
+        found = rootHas(display, atom, selection);
     }
     XCloseDisplay(display);
     return found;

@@ -6,17 +6,14 @@
 
 namespace skrib::testing {
 
-/// A private X server for a test: Xvfb on a free display, optionally with a window manager
-/// (openbox), a compositor (xcompmgr) and a system tray (trayer). Starting sets DISPLAY for the
-/// process; everything is stopped by its PID when the object goes, and DISPLAY is restored.
+/// A private X server for a test: Xvfb (1280x800) on a free display, optionally with a window
+/// manager (openbox) and a compositor (xcompmgr). Starting sets DISPLAY for the process;
+/// everything is stopped by its PID when the object goes, and DISPLAY is restored.
 class XServer {
 public:
     struct Options {
         bool windowManager = true;
         bool compositor = false;
-        bool tray = false;
-        int width = 1280;
-        int height = 800;
     };
 
     XServer();
@@ -32,8 +29,7 @@ public:
     const std::string& display() const { return display_; }
 
 private:
-    pid_t spawn(const std::vector<std::string>& argv);
-    bool waitForRootProperty(const char* atom, bool selection, int timeoutMs);
+    bool start(std::vector<std::string> arguments, const char* atom, bool selection);
 
     std::vector<pid_t> children_; // started in this order, stopped in reverse
     std::string display_;

@@ -2,7 +2,7 @@
 // the whole run, inside a Qt GUI application connected to it (the adapters read on Qt's event
 // loop, and the clipboard is served by Qt).
 
-#include "TestWindow.h"
+#include "X11TestKit.h"
 #include "XServer.h"
 
 #include <cstdio>
