@@ -18,18 +18,16 @@ namespace {
 class PasteTarget {
 public:
     explicit PasteTarget(const QString& title) {
-        process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         process_.start(QStringLiteral(SKRIB_PASTE_TARGET), {folder_.filePath("text"), title});
     }
     ~PasteTarget() { quit(); }
 
-    /// Waits until the window is shown and has the focus; false if it never did.
-    bool waitUntilFocused(KeyInjector& injector) {
+    /// Waits until the window is shown and has the focus.
+    bool waitUntilFocused(TestClient& client) {
         return waitUntil([&] {
-            QFile file(folder_.filePath("text.window"));
-            window_ = file.open(QIODevice::ReadOnly) ? file.readAll().trimmed().toULong() : 0;
-            return window_ != 0 && injector.activeWindow() == window_ &&
-                   injector.focusWindow() == window_;
+            window_ = window_ != 0 ? window_ : process_.readLine().trimmed().toULong();
+            return window_ != 0 && client.activeWindow() == window_ &&
+                   client.focusWindow() == window_;
         });
     }
     unsigned long window() const { return window_; }
@@ -51,13 +49,13 @@ private:
 
 class DesktopTest : public ::testing::Test {
 protected:
-    KeyInjector injector;
+    TestClient client;
     X11Desktop desktop;
 };
 
 TEST_F(DesktopTest, FrontmostApplicationIsTheActiveProgramUntilItQuits) {
     PasteTarget target("Zielfenster – Grüße ☕");
-    ASSERT_TRUE(target.waitUntilFocused(injector));
+    ASSERT_TRUE(target.waitUntilFocused(client));
     const auto application = desktop.frontmostApplication();
     ASSERT_TRUE(application.has_value());
     EXPECT_EQ(application->window, target.window());
@@ -69,34 +67,34 @@ TEST_F(DesktopTest, FrontmostApplicationIsTheActiveProgramUntilItQuits) {
 }
 
 TEST_F(DesktopTest, ActivateBringsAWindowBackToTheFront) {
-    TestWindow first("first");
-    ASSERT_TRUE(waitUntil([&] { return injector.activeWindow() == first.id(); }));
-    TestWindow second("second");
-    ASSERT_TRUE(waitUntil([&] { return injector.activeWindow() == second.id(); }));
+    const unsigned long first = client.openWindow("first");
+    ASSERT_TRUE(waitUntil([&] { return client.activeWindow() == first; }));
+    const unsigned long second = client.openWindow("second");
+    ASSERT_TRUE(waitUntil([&] { return client.activeWindow() == second; }));
 
-    desktop.activate({first.id(), 0, "first"});
+    desktop.activate({first, 0, "first"});
     EXPECT_TRUE(waitUntil([&] {
-        return injector.activeWindow() == first.id() && injector.focusWindow() == first.id();
+        return client.activeWindow() == first && client.focusWindow() == first;
     }));
-    desktop.activate({second.id(), 0, "second"});
-    EXPECT_TRUE(waitUntil([&] { return injector.activeWindow() == second.id(); }));
+    desktop.activate({second, 0, "second"});
+    EXPECT_TRUE(waitUntil([&] { return client.activeWindow() == second; }));
 }
 
 TEST_F(DesktopTest, PasteDeliversExactlyTheNewClipboardTextWhileTheHotkeyIsHeld) {
     PasteTarget target("paste");
-    ASSERT_TRUE(target.waitUntilFocused(injector));
+    ASSERT_TRUE(target.waitUntilFocused(client));
     // The hotkey (Right Ctrl) and another modifier are still down when the paste comes.
-    const std::vector<unsigned> held{injector.code("Control_R"), injector.code("Super_L")};
+    const std::vector<unsigned> held{client.code("Control_R"), client.code("Super_L")};
     for (const unsigned code : held) {
-        injector.press(code);
+        client.press(code);
     }
     const std::string text = "Grüße — naïve ☕ 日本語 😀 𝄞 ";
     desktop.setClipboardText(text);
     ASSERT_TRUE(desktop.postPaste());
     EXPECT_TRUE(waitUntil([&] { return target.text() == text; })) << target.text();
     for (const unsigned code : held) {
-        EXPECT_FALSE(injector.isDown(code)) << "key " << code << " still held";
-        injector.release(code);
+        EXPECT_FALSE(client.isDown(code)) << "key " << code << " still held";
+        client.release(code);
     }
 
     desktop.setClipboardText("zwei");

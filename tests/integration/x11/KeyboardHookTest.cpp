@@ -27,11 +27,11 @@ constexpr std::uint64_t caps = keyFlags::capsLock;
 constexpr unsigned markerKey = KEY_PAUSE + 8;
 constexpr unsigned printKey = KEY_SYSRQ + 8;
 
-// "keyDown 8 0x40000": key events as text, so that a failed comparison reads well.
+// "down 8 262144": key events as text, so that a failed comparison reads well.
 std::string text(KeyEvent::Type type, unsigned code, std::uint64_t flags) {
-    const char* name = type == KeyEvent::Type::keyDown ? "keyDown"
-                       : type == KeyEvent::Type::keyUp ? "keyUp"
-                                                       : "flagsChanged";
+    const char* name = type == KeyEvent::Type::keyDown ? "down"
+                       : type == KeyEvent::Type::keyUp ? "up"
+                                                       : "flags";
     return std::string(name) + " " + std::to_string(code) + " " + std::to_string(flags);
 }
 std::string down(unsigned code, std::uint64_t flags = 0) {
@@ -40,8 +40,8 @@ std::string down(unsigned code, std::uint64_t flags = 0) {
 std::string up(unsigned code, std::uint64_t flags = 0) {
     return text(KeyEvent::Type::keyUp, code, flags);
 }
-std::string flagsChanged(unsigned code, std::uint64_t flags) {
-    return text(KeyEvent::Type::flagsChanged, code, flags);
+std::string flags(unsigned code, std::uint64_t value) {
+    return text(KeyEvent::Type::flagsChanged, code, value);
 }
 
 // A key step by keysym: "+Control_R" presses, "-Control_R" releases.
@@ -84,17 +84,21 @@ protected:
     /// Presses and releases the marker key, waits until the hook delivers its release, and
     /// answers what came before it: every event of the keys pressed before it.
     std::vector<std::string> eventsBeforeMarker() {
-        const std::string marker = up(X11KeyTranslator::virtualKeyCode(markerKey));
+        // Its release, whatever the lock state.
+        const std::string marker =
+            "up " + std::to_string(X11KeyTranslator::virtualKeyCode(markerKey)) + " ";
         injector.press(markerKey);
         injector.release(markerKey);
-        EXPECT_TRUE(waitUntil([&] { return !seen.empty() && seen.back() == marker; }));
+        EXPECT_TRUE(waitUntil([&] {
+            return !seen.empty() && seen.back().starts_with(marker);
+        }));
         std::vector<std::string> events = std::move(seen);
         events.resize(events.size() >= 2 ? events.size() - 2 : 0);
         seen.clear();
         return events;
     }
 
-    KeyInjector injector;
+    TestClient injector;
     X11KeyboardHook hook;
     std::vector<std::string> seen;
 
@@ -127,34 +131,28 @@ INSTANTIATE_TEST_SUITE_P(
         SequenceCase{"RightCtrlTapped",
                      {},
                      {"+Control_R", "-Control_R"},
-                     {flagsChanged(62, ctrl), flagsChanged(62, 0)}},
+                     {flags(62, ctrl), flags(62, 0)}},
         SequenceCase{"RightCtrlHeldRepeatsNothingAndReleasesOnce",
                      {},
                      {"+Control_R", "+Control_R", "+Control_R", "-Control_R", "-Control_R"},
-                     {flagsChanged(62, ctrl), flagsChanged(62, 0)}},
+                     {flags(62, ctrl), flags(62, 0)}},
         SequenceCase{"RightCtrlHeldBeforeStart",
                      {"+Control_R"},
                      {"+c", "-c", "-Control_R"},
-                     {down(8, ctrl), up(8, ctrl), flagsChanged(62, 0)}},
-        SequenceCase{"BothCtrlsHeldTogether",
-                     {},
-                     {"+Control_L", "+Control_R", "-Control_L", "+v", "-v", "-Control_R"},
-                     {flagsChanged(59, ctrl), flagsChanged(62, ctrl), flagsChanged(59, ctrl),
-                      down(9, ctrl), up(9, ctrl), flagsChanged(62, 0)}},
+                     {down(8, ctrl), up(8, ctrl), flags(62, 0)}},
         SequenceCase{"ShiftAltSuperTogether",
                      {},
                      {"+Shift_L", "+Alt_L", "+Super_R", "+x", "-x", "-Shift_L", "-Alt_L",
                       "-Super_R"},
-                     {flagsChanged(56, shift), flagsChanged(58, shift | alt),
-                      flagsChanged(54, shift | alt | super), down(7, shift | alt | super),
-                      up(7, shift | alt | super), flagsChanged(56, alt | super),
-                      flagsChanged(58, super), flagsChanged(54, 0)}},
-        // The layout's virtual AltGr key (X key code 92) has no name in the vocabulary.
+                     {flags(56, shift), flags(58, shift | alt),
+                      flags(54, shift | alt | super), down(7, shift | alt | super),
+                      up(7, shift | alt | super), flags(56, alt | super),
+                      flags(58, super), flags(54, 0)}},
         SequenceCase{"LayoutAltGrCountsAsAlt",
                      {},
                      {"+ISO_Level3_Shift", "+q", "-q", "-ISO_Level3_Shift"},
-                     {flagsChanged(0x1000 + 92, alt), down(12, alt), up(12, alt),
-                      flagsChanged(0x1000 + 92, 0)}},
+                     {flags(0x1000 + 92, alt), down(12, alt), up(12, alt),
+                      flags(0x1000 + 92, 0)}},
         SequenceCase{"KeyRepeatsWhileHeldAndStrayReleasesAreDropped",
                      {"+k"},
                      {"-k", "+z", "+z", "-z", "-z", "-b"},
@@ -162,7 +160,7 @@ INSTANTIATE_TEST_SUITE_P(
         SequenceCase{"CapsLockOnBeforeStartThenToggled",
                      {"+Caps_Lock", "-Caps_Lock"},
                      {"+a", "-a", "+Caps_Lock", "+Caps_Lock", "-Caps_Lock", "+a", "-a"},
-                     {down(0, caps), up(0, caps), flagsChanged(57, 0), down(0), up(0)}}),
+                     {down(0, caps), up(0, caps), flags(57, 0), down(0), up(0)}}),
     [](const auto& info) { return info.param.name; });
 
 // --- Every key of the server ------------------------------------------------------------------
@@ -198,32 +196,28 @@ TEST_F(KeyboardHookEveryKeyTest, EachKeyCodeGetsOneVirtualCodeOfItsOwn) {
 using KeyboardHookEscapeGrabTest = HookFixture;
 
 TEST_F(KeyboardHookEscapeGrabTest, EscapeIsKeptFromTheFocusedWindowOnlyWhileGrabbed) {
-    TestWindow client;
-    ASSERT_TRUE(waitUntil([&] { return injector.focusWindow() == client.id(); }));
+    const unsigned long window = injector.openWindow("client");
+    ASSERT_TRUE(waitUntil([&] { return injector.focusWindow() == window; }));
     ASSERT_TRUE(start());
     const unsigned escape = injector.code("Escape");
-    const auto escapes = [&] {
-        const auto keys = client.keyPresses();
-        return std::count(keys.begin(), keys.end(), escape);
-    };
     for (const auto& [capsLock, numLock] : {std::pair{false, false}, std::pair{true, false},
                                             std::pair{false, true}, std::pair{true, true}}) {
         SCOPED_TRACE(::testing::Message() << "Caps Lock " << capsLock << ", Num Lock " << numLock);
         injector.setLocks(capsLock, numLock);
         eventsBeforeMarker(); // the lock keys' own events
-        const std::uint64_t flags = capsLock ? caps : 0;
-        const std::vector<std::string> expected{down(53, flags), up(53, flags)};
-        const auto before = escapes();
+        const std::uint64_t lock = capsLock ? caps : 0;
+        const std::vector<std::string> expected{down(53, lock), up(53, lock)};
+        const long before = injector.pressesInWindows(escape);
 
         hook.setEscapeGrabbed(true);
         run({"+Escape", "-Escape"});
         EXPECT_EQ(eventsBeforeMarker(), expected) << "the hook still hears Escape";
-        EXPECT_EQ(escapes(), before) << "Escape reached the window while grabbed";
+        EXPECT_EQ(injector.pressesInWindows(escape), before) << "Escape reached the window while grabbed";
 
         hook.setEscapeGrabbed(false);
         run({"+Escape", "-Escape"});
         EXPECT_EQ(eventsBeforeMarker(), expected);
-        EXPECT_EQ(escapes(), before + 1) << "Escape still grabbed";
+        EXPECT_EQ(injector.pressesInWindows(escape), before + 1) << "Escape still grabbed";
     }
 }
 
@@ -249,8 +243,8 @@ TEST(ServerGoneTest, AdaptersStopQuietly) {
     hook.setEscapeGrabbed(false);
     hook.stop();
     EXPECT_FALSE(hook.start([&](const KeyEvent&) { ++delivered; }));
-    EXPECT_FALSE(desktop.isTrusted());
     EXPECT_FALSE(desktop.postPaste());
+    EXPECT_FALSE(desktop.isTrusted());
     EXPECT_FALSE(desktop.frontmostApplication().has_value());
     desktop.activate({0x200001, 0, ""});
     EXPECT_TRUE(desktop.isTerminated({0x200001, 0, ""}));

@@ -9,21 +9,11 @@
 #include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
+#include <algorithm>
 #include <stdexcept>
 #include <tuple>
 
 namespace skrib::testing {
-namespace {
-
-Display* open() {
-    Display* display = XOpenDisplay(nullptr);
-    if (display == nullptr) {
-        throw std::runtime_error("no X display");
-    }
-    return display;
-}
-
-} // namespace
 
 bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
     QEventLoop loop;
@@ -44,35 +34,39 @@ bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
     return held;
 }
 
-KeyInjector::KeyInjector()
-    : display_(open()) {}
+TestClient::TestClient()
+    : display_(XOpenDisplay(nullptr)) {
+    if (display_ == nullptr) {
+        throw std::runtime_error("no X display");
+    }
+}
 
-KeyInjector::~KeyInjector() {
+TestClient::~TestClient() {
     XCloseDisplay(display_);
 }
 
-unsigned KeyInjector::code(const std::string& keysymName) {
+unsigned TestClient::code(const std::string& keysymName) {
     const KeySym keysym = XStringToKeysym(keysymName.c_str());
     return keysym == NoSymbol ? 0 : XKeysymToKeycode(display_, keysym);
 }
 
-void KeyInjector::press(unsigned code) {
+void TestClient::press(unsigned code) {
     XTestFakeKeyEvent(display_, code, True, CurrentTime);
     XSync(display_, False);
 }
 
-void KeyInjector::release(unsigned code) {
+void TestClient::release(unsigned code) {
     XTestFakeKeyEvent(display_, code, False, CurrentTime);
     XSync(display_, False);
 }
 
-bool KeyInjector::isDown(unsigned code) {
+bool TestClient::isDown(unsigned code) {
     char keys[32] = {};
     XQueryKeymap(display_, keys);
     return ((keys[code / 8] >> (code % 8)) & 1) != 0;
 }
 
-void KeyInjector::setLocks(bool capsLock, bool numLock) {
+void TestClient::setLocks(bool capsLock, bool numLock) {
     XkbStateRec state{};
     XkbGetState(display_, XkbUseCoreKbd, &state);
     const unsigned numLockMask = XkbKeysymToModifiers(display_, XK_Num_Lock);
@@ -85,7 +79,7 @@ void KeyInjector::setLocks(bool capsLock, bool numLock) {
     }
 }
 
-unsigned long KeyInjector::activeWindow() {
+unsigned long TestClient::activeWindow() {
     const Atom active = XInternAtom(display_, "_NET_ACTIVE_WINDOW", False);
     Atom type = None;
     int format = 0;
@@ -100,54 +94,37 @@ unsigned long KeyInjector::activeWindow() {
     return window;
 }
 
-unsigned long KeyInjector::focusWindow() {
+unsigned long TestClient::focusWindow() {
     Window focus = None;
     int revert = 0;
     XGetInputFocus(display_, &focus, &revert);
     return focus;
 }
 
-TestWindow::TestWindow(const std::string& title)
-    : display_(open()) {
-    window_ = XCreateSimpleWindow(display_, DefaultRootWindow(display_), 10, 10, 240, 120, 0, 0,
-                                  WhitePixel(display_, DefaultScreen(display_)));
-    XSelectInput(display_, window_, KeyPressMask);
+unsigned long TestClient::openWindow(const std::string& title) {
+    const Window window = XCreateSimpleWindow(display_, DefaultRootWindow(display_), 10, 10, 240,
+                                              120, 0, 0, WhitePixel(display_, 0));
+    XSelectInput(display_, window, KeyPressMask);
     XWMHints hints{};
     hints.flags = InputHint;
     hints.input = True;
-    XSetWMHints(display_, window_, &hints);
-    XStoreName(display_, window_, title.c_str());
-    XMapWindow(display_, window_);
+    XSetWMHints(display_, window, &hints);
+    XStoreName(display_, window, title.c_str());
+    XMapWindow(display_, window);
     XSync(display_, False);
+    return window;
 }
 
-TestWindow::~TestWindow() {
-    XCloseDisplay(display_);
-}
-
-std::vector<unsigned> TestWindow::keyPresses() {
-    // The round trip brings in every event the server sent before it.
-    XSync(display_, False);
+long TestClient::pressesInWindows(unsigned code) {
+    XSync(display_, False); // brings in every event the server sent before it
     while (XPending(display_) > 0) {
         XEvent event;
         XNextEvent(display_, &event);
         if (event.type == KeyPress) {
-            keyPresses_.push_back(event.xkey.keycode);
+            presses_.push_back(event.xkey.keycode);
         }
     }
-    return keyPresses_;
-}
-
-bool waitUntilWindowManagerFocusesNewWindows() {
-    KeyInjector injector;
-    for (int attempt = 0; attempt < 20; ++attempt) {
-        TestWindow probe;
-        if (waitUntil([&] { return injector.activeWindow() == probe.id(); },
-                      std::chrono::milliseconds(500))) {
-            return true;
-        }
-    }
-    return false;
+    return std::count(presses_.begin(), presses_.end(), code);
 }
 
 } // namespace skrib::testing

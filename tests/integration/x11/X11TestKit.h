@@ -14,14 +14,15 @@ namespace skrib::testing {
 bool waitUntil(const std::function<bool()>& condition,
                std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
-/// Presses and releases keys through XTEST on a connection of its own, as a keyboard would,
-/// and reads back what the X server and the window manager hold.
-class KeyInjector {
+/// Another client of the test display, on a connection of its own: the user's keyboard (keys
+/// through XTEST), plain windows that record the keys they receive, and what the server and the
+/// window manager hold.
+class TestClient {
 public:
-    KeyInjector();
-    ~KeyInjector();
-    KeyInjector(const KeyInjector&) = delete;
-    KeyInjector& operator=(const KeyInjector&) = delete;
+    TestClient();
+    ~TestClient();
+    TestClient(const TestClient&) = delete;
+    TestClient& operator=(const TestClient&) = delete;
 
     /// The X key code the layout puts the keysym on ("Control_R", "a"); 0 if none.
     unsigned code(const std::string& keysymName);
@@ -34,31 +35,14 @@ public:
     /// The window manager's _NET_ACTIVE_WINDOW (0: none), and the window with the input focus.
     unsigned long activeWindow();
     unsigned long focusWindow();
+    /// Shows a top-level window; answers its id.
+    unsigned long openWindow(const std::string& title);
+    /// How often the key has been pressed in this client's windows so far.
+    long pressesInWindows(unsigned code);
 
 private:
     _XDisplay* display_;
+    std::vector<unsigned> presses_;
 };
-
-/// A plain top-level X window on a connection of its own that records the keys it receives.
-class TestWindow {
-public:
-    explicit TestWindow(const std::string& title = "test");
-    ~TestWindow();
-    TestWindow(const TestWindow&) = delete;
-    TestWindow& operator=(const TestWindow&) = delete;
-
-    unsigned long id() const { return window_; }
-    /// The key codes of every key press that has reached the window so far.
-    std::vector<unsigned> keyPresses();
-
-private:
-    _XDisplay* display_;
-    unsigned long window_ = 0;
-    std::vector<unsigned> keyPresses_;
-};
-
-/// Waits until the window manager gives a newly shown window the focus, as it does once it has
-/// finished starting.
-bool waitUntilWindowManagerFocusesNewWindows();
 
 } // namespace skrib::testing

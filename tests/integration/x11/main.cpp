@@ -5,11 +5,10 @@
 #include "X11TestKit.h"
 #include "XServer.h"
 
+#include <QGuiApplication>
 #include <cstdio>
 #include <cstdlib>
 #include <gtest/gtest.h>
-
-#include <QGuiApplication>
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
@@ -20,14 +19,20 @@ int main(int argc, char** argv) {
     }
     // The test harness asks for Qt's offscreen platform; these tests need the real display.
     ::setenv("QT_QPA_PLATFORM", "xcb", 1);
-    int result = 1;
+    QGuiApplication app(argc, argv);
+    // While it starts, the window manager leaves new windows unfocused.
+    bool focuses = false;
     {
-        QGuiApplication app(argc, argv);
-        if (!skrib::testing::waitUntilWindowManagerFocusesNewWindows()) {
-            std::fprintf(stderr, "the window manager gives new windows no focus\n");
-            return 1;
+        skrib::testing::TestClient probe;
+        for (int attempt = 0; attempt < 20 && !focuses; ++attempt) {
+            const unsigned long window = probe.openWindow("probe");
+            focuses = skrib::testing::waitUntil([&] { return probe.activeWindow() == window; },
+                                                std::chrono::milliseconds(500));
         }
-        result = RUN_ALL_TESTS();
     }
-    return result;
+    if (!focuses) {
+        std::fprintf(stderr, "the window manager gives new windows no focus\n");
+        return 1;
+    }
+    return RUN_ALL_TESTS();
 }
