@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdio>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -29,9 +30,10 @@ public:
     const std::string& display() const { return display_; }
 
 private:
-    bool start(std::vector<std::string> arguments, const char* atom, bool selection);
+    std::FILE* start(const std::string& command);
+    bool waitForRoot(const char* atom, bool selection);
 
-    std::vector<pid_t> children_; // started in this order, stopped in reverse
+    std::vector<std::pair<pid_t, std::FILE*>> children_; // stopped in reverse order
     std::string display_;
     std::string error_;
     std::string previousDisplay_;

@@ -1,5 +1,6 @@
-#include "PulseDaemon.h"
 #include "audio/pulse/PulseAudioSystem.h"
+
+#include "PulseDaemon.h"
 
 #include <atomic>
 #include <thread>

@@ -10,7 +10,6 @@
 #include "platform/NotificationCenter.h"
 #include "platform/qt/QtScheduler.h"
 
-#include <QCoreApplication>
 #include <atomic>
 #include <cmath>
 #include <cstring>
@@ -21,6 +20,8 @@
 #include <set>
 #include <thread>
 #include <unistd.h>
+
+#include <QCoreApplication>
 
 namespace skrib::testing {
 namespace {
@@ -33,8 +34,8 @@ using Clock = std::chrono::steady_clock;
 std::vector<std::int16_t> speech(const std::string& folder, const std::string& text) {
     const std::string wav = folder + "/speech.wav", raw = folder + "/speech.raw";
     if (runCommand({"flite", "-voice", "rms", "-t", text, "-o", wav}).status != 0 ||
-        runCommand({"sox", wav, "-t", "raw", "-r", "48000", "-c", "2", "-b", "16", "-e", "signed",
-                    "-L", raw, "remix", "1", "1v0.5", "pad", "0", "0.3"})
+        runCommand({"sox", wav,      "-t", "raw", "-r",    "48000", "-c",    "2",   "-b", "16",
+                    "-e",  "signed", "-L", raw,   "remix", "1",     "1v0.5", "pad", "0",  "0.3"})
                 .status != 0) {
         return {};
     }

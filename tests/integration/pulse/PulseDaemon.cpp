@@ -1,69 +1,32 @@
 #include "PulseDaemon.h"
 
-#include <cerrno>
 #include <csignal>
 #include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 
 namespace skrib::testing {
-namespace {
-
-// Starts a program with input from /dev/null and output into `outputFd`. Should the tests die,
-// the kernel ends it too.
-pid_t spawn(std::vector<std::string> arguments, int outputFd) {
-    std::vector<char*> argv;
-    for (auto& argument : arguments) {
-        argv.push_back(argument.data());
-    }
-    argv.push_back(nullptr);
-    const pid_t parent = ::getpid();
-    const pid_t pid = ::fork();
-    if (pid != 0) {
-        return pid;
-    }
-    // The child: only async-signal-safe calls until exec.
-    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (::getppid() != parent) {
-        ::_exit(127);
-    }
-    ::dup2(::open("/dev/null", O_RDONLY), 0);
-    ::dup2(outputFd, 1);
-    ::dup2(outputFd, 2);
-    ::execvp(argv[0], argv.data());
-    ::_exit(127);
-}
-
-} // namespace
 
 CommandResult runCommand(const std::vector<std::string>& arguments) {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) {
-        return {};
+    std::string line = "exec";
+    for (const std::string& argument : arguments) {
+        line += " '" + argument + "'";
     }
-    const pid_t pid = spawn(arguments, fds[1]);
-    ::close(fds[1]);
     CommandResult result;
+    std::FILE* output = ::popen((line + " </dev/null 2>&1").c_str(), "re");
+    if (output == nullptr) {
+        return result;
+    }
     char chunk[4096];
-    for (ssize_t got; (got = ::read(fds[0], chunk, sizeof chunk)) != 0;) {
-        if (got > 0) {
-            result.output.append(chunk, static_cast<std::size_t>(got));
-        } else if (errno != EINTR) {
-            break;
-        }
+    for (std::size_t got; (got = std::fread(chunk, 1, sizeof chunk, output)) > 0;) {
+        result.output.append(chunk, got);
     }
-    ::close(fds[0]);
-    int status = 0;
-    if (pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status)) {
-        result.status = WEXITSTATUS(status);
-    }
+    const int status = ::pclose(output);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return result;
 }
 
@@ -98,22 +61,28 @@ PulseDaemon::PulseDaemon() {
         << "set-default-source mic\n"
         << "load-module module-native-protocol-unix socket=" << folder_
         << "/pulse.sock auth-anonymous=1\n";
-    // No session bus, no display: the daemon stays to itself and leaves nothing behind.
-    const int log = ::open((folder_ + "/pa.log").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-    pid_ = spawn({"env", "-u", "DBUS_SESSION_BUS_ADDRESS", "-u", "DISPLAY", "HOME=" + folder_,
-                  "XDG_CONFIG_HOME=" + folder_, "XDG_RUNTIME_DIR=" + folder_ + "/run",
-                  "pulseaudio", "--daemonize=no", "--exit-idle-time=-1", "-n", "-F",
-                  folder_ + "/pa.pa", "--use-pid-file=no", "--realtime=no", "--high-priority=no",
-                  "--log-target=stderr"},
-                 log);
-    ::close(log);
+    // Its own home, no session bus, no display: the daemon keeps to itself. Should the tests
+    // die, the kernel ends it too.
+    process_ = ::popen(("echo $$; exec setpriv --pdeathsig KILL env -u DBUS_SESSION_BUS_ADDRESS"
+                        " -u DISPLAY HOME=" +
+                        folder_ + " XDG_CONFIG_HOME=" + folder_ + " XDG_RUNTIME_DIR=" + folder_ +
+                        "/run pulseaudio --daemonize=no --exit-idle-time=-1 -n -F " + folder_ +
+                        "/pa.pa --use-pid-file=no --realtime=no --high-priority=no"
+                        " --log-target=stderr >" +
+                        folder_ + "/pa.log 2>&1")
+                           .c_str(),
+                       "re");
+    char pid[16] = {};
+    if (process_ != nullptr && std::fgets(pid, sizeof pid, process_) != nullptr) {
+        pid_ = std::atoi(pid);
+    }
     if (const char* server = std::getenv("PULSE_SERVER")) {
         previousServer_ = server;
     }
     ::setenv("PULSE_SERVER", ("unix:" + folder_ + "/pulse.sock").c_str(), 1);
     // pactl answers once the socket does; a daemon that ended gives up at once.
     const auto up = [this] {
-        if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
+        if (pid_ > 0 && ::waitpid(pid_, nullptr, WNOHANG) == pid_) {
             pid_ = -1;
         }
         return pid_ <= 0 || pactl({"info"}).status == 0;
@@ -135,9 +104,12 @@ PulseDaemon::~PulseDaemon() {
 void PulseDaemon::kill() {
     if (pid_ > 0) {
         ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, nullptr, 0);
-        pid_ = -1;
     }
+    if (process_ != nullptr) {
+        ::pclose(process_); // waits for it
+        process_ = nullptr;
+    }
+    pid_ = -1;
 }
 
 CommandResult PulseDaemon::pactl(std::vector<std::string> arguments) const {

@@ -3,6 +3,7 @@
 #include "platform/AudioSystem.h"
 
 #include <chrono>
+#include <cstdio>
 #include <functional>
 #include <gtest/gtest.h>
 #include <optional>
@@ -12,7 +13,7 @@
 
 namespace skrib::testing {
 
-/// Runs a program (no shell); answers its exit status and output (standard output and error).
+/// Runs a program (its arguments hold no single quote); answers its exit status and output.
 struct CommandResult {
     int status = -1;
     std::string output;
@@ -50,6 +51,7 @@ public:
 private:
     std::string folder_;
     pid_t pid_ = -1;
+    std::FILE* process_ = nullptr; // the daemon, as popen started it
     std::string error_;
     std::optional<std::string> previousServer_;
 };

@@ -22,8 +22,9 @@ TEST_F(SoundPlayerTest, TheWorkerPlaysTheSoundThroughTheSoundServer) {
                            "@DEFAULT_MONITOR@"});
     });
     // The sound starts once the recording stream exists.
-    ASSERT_TRUE(waitFor(
-        [&] { return !daemon.pactl({"list", "short", "source-outputs"}).output.empty(); }));
+    ASSERT_TRUE(waitFor([&] {
+        return !daemon.pactl({"list", "short", "source-outputs"}).output.empty();
+    }));
     player.play("Glass");
     player.drain();
     const auto [status, bytes] = recording.get();

@@ -5,10 +5,11 @@
 #include "X11TestKit.h"
 #include "input/x11/X11Desktop.h"
 
+#include <gtest/gtest.h>
+
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
-#include <gtest/gtest.h>
 
 namespace skrib::testing {
 namespace {
@@ -73,9 +74,8 @@ TEST_F(DesktopTest, ActivateBringsAWindowBackToTheFront) {
     ASSERT_TRUE(waitUntil([&] { return client.activeWindow() == second; }));
 
     desktop.activate({first, 0, "first"});
-    EXPECT_TRUE(waitUntil([&] {
-        return client.activeWindow() == first && client.focusWindow() == first;
-    }));
+    EXPECT_TRUE(
+        waitUntil([&] { return client.activeWindow() == first && client.focusWindow() == first; }));
     desktop.activate({second, 0, "second"});
     EXPECT_TRUE(waitUntil([&] { return client.activeWindow() == second; }));
 }

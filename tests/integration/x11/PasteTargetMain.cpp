@@ -2,11 +2,12 @@
 // argument. Every change of its text is written to the file named first; Return writes the text
 // followed by "\n[return]". Once shown, it prints its window's X id.
 
+#include <cstdio>
+
 #include <QApplication>
 #include <QLineEdit>
 #include <QSaveFile>
 #include <QTimer>
-#include <cstdio>
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);

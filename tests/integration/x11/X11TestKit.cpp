@@ -1,8 +1,5 @@
 #include "X11TestKit.h"
 
-#include <QElapsedTimer>
-#include <QEventLoop>
-#include <QTimer>
 #include <X11/XKBlib.h>
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
@@ -14,25 +11,6 @@
 #include <tuple>
 
 namespace skrib::testing {
-
-bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-    QEventLoop loop;
-    QElapsedTimer elapsed;
-    elapsed.start();
-    bool held = condition();
-    QTimer check;
-    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
-        held = condition();
-        if (held || elapsed.elapsed() >= timeout.count()) {
-            loop.quit();
-        }
-    });
-    check.start(2);
-    if (!held) {
-        loop.exec();
-    }
-    return held;
-}
 
 TestClient::TestClient()
     : display_(XOpenDisplay(nullptr)) {

@@ -5,10 +5,37 @@
 #include "X11TestKit.h"
 #include "XServer.h"
 
-#include <QGuiApplication>
 #include <cstdio>
 #include <cstdlib>
 #include <gtest/gtest.h>
+
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QGuiApplication>
+#include <QTimer>
+
+namespace skrib::testing {
+
+bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+    QEventLoop loop;
+    QElapsedTimer elapsed;
+    elapsed.start();
+    bool held = condition();
+    QTimer check;
+    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
+        held = condition();
+        if (held || elapsed.elapsed() >= timeout.count()) {
+            loop.quit();
+        }
+    });
+    check.start(2);
+    if (!held) {
+        loop.exec();
+    }
+    return held;
+}
+
+} // namespace skrib::testing
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
