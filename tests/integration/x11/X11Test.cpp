@@ -1,0 +1,482 @@
+// The X11 adapters against a private X server with a window manager, started once for the
+// whole run, inside a Qt GUI application connected to it (the adapters read on Qt's event loop,
+// and the clipboard is served by Qt). Keys are injected through XTEST, and a small Qt program is
+// the paste target.
+
+#include "XServer.h"
+#include "input/x11/X11Desktop.h"
+#include "input/x11/X11KeyTranslator.h"
+#include "input/x11/X11KeyboardHook.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <linux/input-event-codes.h>
+#include <map>
+#include <set>
+#include <stdexcept>
+#include <tuple>
+
+// clang-format off
+// Qt's headers first: Xlib's macros (Bool, Status) break them.
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QGuiApplication>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <X11/XKBlib.h>
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
+// clang-format on
+
+namespace skrib::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+/// Runs the Qt event loop until `condition` holds or the time is up; says whether it held. The
+/// program's own X work (socket notifiers, the clipboard it serves) goes on meanwhile.
+bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 5s) {
+    QEventLoop loop;
+    QElapsedTimer elapsed;
+    elapsed.start();
+    bool held = condition();
+    QTimer check;
+    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
+        held = condition();
+        if (held || elapsed.elapsed() >= timeout.count()) {
+            loop.quit();
+        }
+    });
+    check.start(2);
+    if (!held) {
+        loop.exec();
+    }
+    return held;
+}
+
+/// Another client of the test display, on a connection of its own: the user's keyboard (keys
+/// through XTEST), plain windows that record the keys they receive, and what the server and the
+/// window manager hold.
+class TestClient {
+public:
+    TestClient()
+        : display_(XOpenDisplay(nullptr)) {
+        if (display_ == nullptr) {
+            throw std::runtime_error("no X display");
+        }
+    }
+
+    ~TestClient() { XCloseDisplay(display_); }
+
+    unsigned code(const std::string& keysymName) {
+        const KeySym keysym = XStringToKeysym(keysymName.c_str());
+        return keysym == NoSymbol ? 0 : XKeysymToKeycode(display_, keysym);
+    }
+
+    void press(unsigned code) {
+        XTestFakeKeyEvent(display_, code, True, CurrentTime);
+        XSync(display_, False);
+    }
+
+    void release(unsigned code) {
+        XTestFakeKeyEvent(display_, code, False, CurrentTime);
+        XSync(display_, False);
+    }
+
+    bool isDown(unsigned code) {
+        char keys[32] = {};
+        XQueryKeymap(display_, keys);
+        return ((keys[code / 8] >> (code % 8)) & 1) != 0;
+    }
+
+    void setLocks(bool capsLock, bool numLock) {
+        XkbStateRec state{};
+        XkbGetState(display_, XkbUseCoreKbd, &state);
+        const unsigned numLockMask = XkbKeysymToModifiers(display_, XK_Num_Lock);
+        for (const auto& [on, mask, key] : {std::tuple{capsLock, unsigned{LockMask}, "Caps_Lock"},
+                                            std::tuple{numLock, numLockMask, "Num_Lock"}}) {
+            if (on != ((state.locked_mods & mask) != 0)) {
+                press(code(key));
+                release(code(key));
+            }
+        }
+    }
+
+    unsigned long activeWindow() {
+        const Atom active = XInternAtom(display_, "_NET_ACTIVE_WINDOW", False);
+        Atom type = None;
+        int format = 0;
+        unsigned long items = 0, after = 0, window = 0;
+        unsigned char* data = nullptr;
+        if (XGetWindowProperty(display_, DefaultRootWindow(display_), active, 0, 1, False,
+                               XA_WINDOW, &type, &format, &items, &after, &data) == Success &&
+            data != nullptr && items == 1) {
+            window = *reinterpret_cast<unsigned long*>(data);
+        }
+        XFree(data);
+        return window;
+    }
+
+    unsigned long focusWindow() {
+        Window focus = None;
+        int revert = 0;
+        XGetInputFocus(display_, &focus, &revert);
+        return focus;
+    }
+
+    unsigned long openWindow(const std::string& title) {
+        const Window window = XCreateSimpleWindow(display_, DefaultRootWindow(display_), 10, 10,
+                                                  240, 120, 0, 0, WhitePixel(display_, 0));
+        XSelectInput(display_, window, KeyPressMask);
+        XWMHints hints{};
+        hints.flags = InputHint;
+        hints.input = True;
+        XSetWMHints(display_, window, &hints);
+        XStoreName(display_, window, title.c_str());
+        XMapWindow(display_, window);
+        XSync(display_, False);
+        return window;
+    }
+
+    long pressesInWindows(unsigned code) {
+        XSync(display_, False); // brings in every event the server sent before it
+        while (XPending(display_) > 0) {
+            XEvent event;
+            XNextEvent(display_, &event);
+            if (event.type == KeyPress) {
+                presses_.push_back(event.xkey.keycode);
+            }
+        }
+        return std::count(presses_.begin(), presses_.end(), code);
+    }
+
+private:
+    Display* display_;
+    std::vector<unsigned> presses_;
+};
+
+// Pause: unused by the window manager and by every case; Print starts a program in it.
+constexpr unsigned markerKey = KEY_PAUSE + 8;
+constexpr unsigned printKey = KEY_SYSRQ + 8;
+
+// "down 8 C": an event as text, its flags as letters (Ctrl, Shift, Alt, Meta/Super, Lock).
+std::string text(const KeyEvent& event) {
+    std::string flags;
+    for (const auto& [flag, letter] : {std::pair{keyFlags::control, 'C'},
+                                       {keyFlags::shift, 'S'},
+                                       {keyFlags::option, 'A'},
+                                       {keyFlags::command, 'M'},
+                                       {keyFlags::capsLock, 'L'}}) {
+        flags += (event.flags & flag) != 0 ? std::string(1, letter) : "";
+    }
+    const char* type = event.type == KeyEvent::Type::keyDown ? "down"
+                       : event.type == KeyEvent::Type::keyUp ? "up"
+                                                             : "flags";
+    return type + (" " + std::to_string(event.keyCode)) + " " + (flags.empty() ? "-" : flags);
+}
+
+/// A hook on the test display, another client as the keyboard, and what the hook delivers.
+/// Keys a test pressed are released, and the locks switched off, after each test.
+class HookFixture : public ::testing::Test {
+protected:
+    void TearDown() override {
+        for (const unsigned code : pressed_) {
+            client.release(code);
+        }
+        client.setLocks(false, false);
+    }
+
+    bool start() {
+        return hook.start([this](const KeyEvent& event) { seen.push_back(text(event)); });
+    }
+
+    void key(unsigned code, bool press) {
+        pressed_.insert(code);
+        press ? client.press(code) : client.release(code);
+    }
+
+    /// Steps by keysym: "+Control_R" presses, "-Control_R" releases.
+    void run(const std::vector<std::string>& steps) {
+        for (const std::string& step : steps) {
+            const unsigned code = client.code(step.substr(1));
+            ASSERT_NE(code, 0u) << "the layout has no key for " << step;
+            key(code, step[0] == '+');
+        }
+    }
+
+    /// Taps the marker key and waits for its release: what the hook delivered before it is
+    /// then every event of the keys pressed before it.
+    std::vector<std::string> eventsBeforeMarker() {
+        const std::string marker =
+            "up " + std::to_string(X11KeyTranslator::virtualKeyCode(markerKey)) + " ";
+        client.press(markerKey);
+        client.release(markerKey);
+        EXPECT_TRUE(waitUntil([&] { return !seen.empty() && seen.back().starts_with(marker); }));
+        std::vector<std::string> events = std::move(seen);
+        events.resize(events.size() >= 2 ? events.size() - 2 : 0);
+        seen.clear();
+        return events;
+    }
+
+    TestClient client;
+    X11KeyboardHook hook;
+    std::vector<std::string> seen;
+
+private:
+    std::set<unsigned> pressed_;
+};
+
+struct SequenceCase {
+    std::string name;
+    std::vector<std::string> beforeStart, steps, expected;
+};
+
+class KeyboardHookSequenceTest : public HookFixture,
+                                 public ::testing::WithParamInterface<SequenceCase> {};
+
+TEST_P(KeyboardHookSequenceTest, DeliversTheKeysAsTheProgramsEvents) {
+    run(GetParam().beforeStart);
+    ASSERT_TRUE(start());
+    run(GetParam().steps);
+    EXPECT_EQ(eventsBeforeMarker(), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Keys, KeyboardHookSequenceTest,
+    ::testing::Values(
+        SequenceCase{
+            "RightCtrlTapped", {}, {"+Control_R", "-Control_R"}, {"flags 62 C", "flags 62 -"}},
+        SequenceCase{"RightCtrlHeldRepeatsNothingAndReleasesOnce",
+                     {},
+                     {"+Control_R", "+Control_R", "+Control_R", "-Control_R", "-Control_R"},
+                     {"flags 62 C", "flags 62 -"}},
+        SequenceCase{"RightCtrlHeldBeforeStart",
+                     {"+Control_R"},
+                     {"+c", "-c", "-Control_R"},
+                     {"down 8 C", "up 8 C", "flags 62 -"}},
+        SequenceCase{
+            "ShiftAltSuperTogether",
+            {},
+            {"+Shift_L", "+Alt_L", "+Super_R", "+x", "-x", "-Shift_L", "-Alt_L", "-Super_R"},
+            {"flags 56 S", "flags 58 SA", "flags 54 SAM", "down 7 SAM", "up 7 SAM", "flags 56 AM",
+             "flags 58 M", "flags 54 -"}},
+        // The layout's virtual AltGr key (X key code 92) has no name in the vocabulary.
+        SequenceCase{"LayoutAltGrCountsAsAlt",
+                     {},
+                     {"+ISO_Level3_Shift", "+q", "-q", "-ISO_Level3_Shift"},
+                     {"flags 4188 A", "down 12 A", "up 12 A", "flags 4188 -"}},
+        SequenceCase{"KeyRepeatsWhileHeldAndStrayReleasesAreDropped",
+                     {"+k"},
+                     {"-k", "+z", "+z", "-z", "-z", "-b"},
+                     {"up 40 -", "down 6 -", "down 6 -", "up 6 -"}},
+        SequenceCase{"CapsLockOnBeforeStartThenToggled",
+                     {"+Caps_Lock", "-Caps_Lock"},
+                     {"+a", "-a", "+Caps_Lock", "+Caps_Lock", "-Caps_Lock", "+a", "-a"},
+                     {"down 0 L", "up 0 L", "flags 57 -", "down 0 -", "up 0 -"}}),
+    [](const auto& info) { return info.param.name; });
+
+using KeyboardHookEveryKeyTest = HookFixture;
+
+TEST_F(KeyboardHookEveryKeyTest, EachKeyCodeGetsOneVirtualCodeOfItsOwn) {
+    ASSERT_TRUE(start());
+    for (unsigned code = 8; code <= 255; ++code) {
+        if (code != printKey && code != markerKey) {
+            key(code, true);
+            key(code, false);
+        }
+    }
+    const auto events = eventsBeforeMarker();
+    // Ordinary keys give a press and a release, modifiers two flag changes, Caps Lock one (the
+    // lock goes on). Insert and Help are one key; every other key has its own code.
+    std::map<unsigned, int> count;
+    for (const auto& event : events) {
+        ++count[std::stoul(event.substr(event.find(' ') + 1))];
+    }
+    EXPECT_EQ(count[keyCodes::capsLock], 1);
+    count.erase(keyCodes::capsLock);
+    for (const auto& [code, n] : count) {
+        EXPECT_EQ(n, code == 114 ? 4 : 2) << "virtual code " << code;
+    }
+    EXPECT_EQ(events.size(), 2u * (255 - 8 + 1 - 2) - 1);
+}
+
+using KeyboardHookEscapeGrabTest = HookFixture;
+
+TEST_F(KeyboardHookEscapeGrabTest, EscapeIsKeptFromTheFocusedWindowOnlyWhileGrabbed) {
+    const unsigned long window = client.openWindow("focused");
+    ASSERT_TRUE(waitUntil([&] { return client.focusWindow() == window; }));
+    ASSERT_TRUE(start());
+    const unsigned escape = client.code("Escape");
+    for (const auto& [capsLock, numLock] : {std::pair{false, false}, std::pair{true, false},
+                                            std::pair{false, true}, std::pair{true, true}}) {
+        SCOPED_TRACE(::testing::Message() << "Caps Lock " << capsLock << ", Num Lock " << numLock);
+        client.setLocks(capsLock, numLock);
+        eventsBeforeMarker(); // the lock keys' own events
+        const std::vector<std::string> expected{capsLock ? "down 53 L" : "down 53 -",
+                                                capsLock ? "up 53 L" : "up 53 -"};
+        const long before = client.pressesInWindows(escape);
+
+        hook.setEscapeGrabbed(true);
+        run({"+Escape", "-Escape"});
+        EXPECT_EQ(eventsBeforeMarker(), expected) << "the hook no longer hears Escape";
+        EXPECT_EQ(client.pressesInWindows(escape), before) << "Escape reached the window";
+
+        hook.setEscapeGrabbed(false);
+        run({"+Escape", "-Escape"});
+        EXPECT_EQ(eventsBeforeMarker(), expected);
+        EXPECT_EQ(client.pressesInWindows(escape), before + 1) << "Escape still grabbed";
+    }
+}
+
+TEST(ServerGoneTest, AdaptersStopQuietly) {
+    XServer::Options options;
+    options.windowManager = false;
+    auto server = std::make_unique<XServer>(options);
+    ASSERT_TRUE(server->ok()) << server->error();
+    X11KeyboardHook hook(server->display());
+    X11Desktop desktop(server->display());
+    int delivered = 0;
+    ASSERT_TRUE(hook.start([&](const KeyEvent&) { ++delivered; }));
+    hook.setEscapeGrabbed(true);
+    ASSERT_TRUE(desktop.isTrusted());
+
+    server.reset();
+
+    // Only the socket's end tells the hook; it must notice it by itself.
+    EXPECT_TRUE(waitUntil([&] { return !hook.isTrusted(); }));
+    EXPECT_EQ(delivered, 0);
+    hook.setEscapeGrabbed(false);
+    hook.stop();
+    EXPECT_FALSE(hook.start([&](const KeyEvent&) { ++delivered; }));
+    EXPECT_FALSE(desktop.postPaste());
+    EXPECT_FALSE(desktop.isTrusted());
+    EXPECT_FALSE(desktop.frontmostApplication().has_value());
+    desktop.activate({0x200001, 0, ""});
+    EXPECT_TRUE(desktop.isTerminated({0x200001, 0, ""}));
+}
+
+/// The paste_target program: a Qt window with one text field whose text it writes to a file on
+/// every change (and, after Return, followed by "\n[return]").
+class PasteTarget {
+public:
+    explicit PasteTarget(const QString& title) {
+        process_.start(QStringLiteral(SKRIB_PASTE_TARGET), {folder_.filePath("text"), title});
+    }
+    ~PasteTarget() { quit(); }
+
+    /// Waits until the window is shown and has the focus.
+    bool waitUntilFocused(TestClient& client) {
+        return waitUntil([&] {
+            window_ = window_ != 0 ? window_ : process_.readLine().trimmed().toULong();
+            return window_ != 0 && client.activeWindow() == window_ &&
+                   client.focusWindow() == window_;
+        });
+    }
+    unsigned long window() const { return window_; }
+    std::int64_t processId() const { return process_.processId(); }
+    std::string text() const {
+        QFile file(folder_.filePath("text"));
+        return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : std::string();
+    }
+    void quit() {
+        process_.kill();
+        process_.waitForFinished(5000);
+    }
+
+private:
+    QTemporaryDir folder_;
+    QProcess process_;
+    unsigned long window_ = 0;
+};
+
+class DesktopTest : public ::testing::Test {
+protected:
+    TestClient client;
+    X11Desktop desktop;
+};
+
+TEST_F(DesktopTest, FrontmostApplicationIsTheActiveProgramUntilItQuits) {
+    PasteTarget target("Zielfenster – Grüße ☕");
+    ASSERT_TRUE(target.waitUntilFocused(client));
+    const auto application = desktop.frontmostApplication();
+    ASSERT_TRUE(application.has_value());
+    EXPECT_EQ(application->window, target.window());
+    EXPECT_EQ(application->processId, target.processId());
+    EXPECT_EQ(application->name, "Zielfenster – Grüße ☕");
+    EXPECT_FALSE(desktop.isTerminated(*application));
+    target.quit();
+    EXPECT_TRUE(waitUntil([&] { return desktop.isTerminated(*application); }));
+}
+
+TEST_F(DesktopTest, ActivateBringsAWindowBackToTheFront) {
+    const unsigned long first = client.openWindow("first");
+    ASSERT_TRUE(waitUntil([&] { return client.activeWindow() == first; }));
+    const unsigned long second = client.openWindow("second");
+    ASSERT_TRUE(waitUntil([&] { return client.activeWindow() == second; }));
+
+    desktop.activate({first, 0, "first"});
+    EXPECT_TRUE(
+        waitUntil([&] { return client.activeWindow() == first && client.focusWindow() == first; }));
+    desktop.activate({second, 0, "second"});
+    EXPECT_TRUE(waitUntil([&] { return client.activeWindow() == second; }));
+}
+
+TEST_F(DesktopTest, PasteDeliversExactlyTheNewClipboardTextWhileTheHotkeyIsHeld) {
+    PasteTarget target("paste");
+    ASSERT_TRUE(target.waitUntilFocused(client));
+    // The hotkey (Right Ctrl) and another modifier are still down when the paste comes.
+    const std::vector<unsigned> held{client.code("Control_R"), client.code("Super_L")};
+    for (const unsigned code : held) {
+        client.press(code);
+    }
+    const std::string text = "Grüße — naïve ☕ 日本語 😀 𝄞 ";
+    desktop.setClipboardText(text);
+    ASSERT_TRUE(desktop.postPaste());
+    EXPECT_TRUE(waitUntil([&] { return target.text() == text; })) << target.text();
+    for (const unsigned code : held) {
+        EXPECT_FALSE(client.isDown(code)) << "key " << code << " still held";
+        client.release(code);
+    }
+
+    desktop.setClipboardText("zwei");
+    ASSERT_TRUE(desktop.postPaste());
+    ASSERT_TRUE(waitUntil([&] { return target.text() == text + "zwei"; })) << target.text();
+    ASSERT_TRUE(desktop.postReturn());
+    EXPECT_TRUE(waitUntil([&] { return target.text() == text + "zwei\n[return]"; }));
+}
+
+} // namespace
+} // namespace skrib::testing
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    skrib::testing::XServer server;
+    if (!server.ok()) {
+        std::fprintf(stderr, "no X server for the tests: %s\n", server.error().c_str());
+        return 1;
+    }
+    // The test harness asks for Qt's offscreen platform; these tests need the real display.
+    ::setenv("QT_QPA_PLATFORM", "xcb", 1);
+    QGuiApplication app(argc, argv);
+    // While it starts, the window manager leaves new windows unfocused.
+    bool focuses = false;
+    {
+        skrib::testing::TestClient probe;
+        for (int attempt = 0; attempt < 20 && !focuses; ++attempt) {
+            const unsigned long window = probe.openWindow("probe");
+            focuses = skrib::testing::waitUntil([&] { return probe.activeWindow() == window; },
+                                                std::chrono::milliseconds(500));
+        }
+    }
+    if (!focuses) {
+        std::fprintf(stderr, "the window manager gives new windows no focus\n");
+        return 1;
+    }
+    return RUN_ALL_TESTS();
+}
