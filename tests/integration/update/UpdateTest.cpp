@@ -537,9 +537,9 @@ TEST_F(ApplicationFolderTest, HoldsTheProgramItsResourcesDesktopEntryAndIcon) {
 
     const std::string entry = readFile(app / "vantu-skrib.desktop");
     EXPECT_THAT(entry, StartsWith("[Desktop Entry]\n"));
-    for (const char* line :
-         {"Type=Application", "Name=Vantu Skrib", "Exec=AppRun", "Icon=vantu-skrib",
-          "Categories=Utility;Accessibility;", "StartupNotify=false", "X-VantuSkrib-Version=1.1.0"}) {
+    for (const char* line : {"Type=Application", "Name=Vantu Skrib", "Exec=AppRun",
+                             "Icon=vantu-skrib", "Categories=Utility;Accessibility;",
+                             "StartupNotify=false", "X-VantuSkrib-Version=1.1.0"}) {
         EXPECT_THAT(entry, ::testing::HasSubstr("\n" + std::string(line) + "\n"));
     }
 

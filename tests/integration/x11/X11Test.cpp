@@ -15,14 +15,15 @@
 #include <map>
 #include <set>
 #include <stdexcept>
-#include <tuple>
 
 // clang-format off
 // Qt's headers first: Xlib's macros (Bool, Status) break them.
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
-#include <QGuiApplication>
+#include <QApplication>
+#include <QLineEdit>
+#include <QSaveFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -79,13 +80,9 @@ public:
         return keysym == NoSymbol ? 0 : XKeysymToKeycode(display_, keysym);
     }
 
-    void press(unsigned code) {
-        XTestFakeKeyEvent(display_, code, True, CurrentTime);
-        XSync(display_, False);
-    }
-
-    void release(unsigned code) {
-        XTestFakeKeyEvent(display_, code, False, CurrentTime);
+    /// Presses or releases the key; answers once the server has taken it.
+    void key(unsigned code, bool down) {
+        XTestFakeKeyEvent(display_, code, down, CurrentTime);
         XSync(display_, False);
     }
 
@@ -96,16 +93,10 @@ public:
     }
 
     void setLocks(bool capsLock, bool numLock) {
-        XkbStateRec state{};
-        XkbGetState(display_, XkbUseCoreKbd, &state);
         const unsigned numLockMask = XkbKeysymToModifiers(display_, XK_Num_Lock);
-        for (const auto& [on, mask, key] : {std::tuple{capsLock, unsigned{LockMask}, "Caps_Lock"},
-                                            std::tuple{numLock, numLockMask, "Num_Lock"}}) {
-            if (on != ((state.locked_mods & mask) != 0)) {
-                press(code(key));
-                release(code(key));
-            }
-        }
+        XkbLockModifiers(display_, XkbUseCoreKbd, LockMask | numLockMask,
+                         (capsLock ? LockMask : 0) | (numLock ? numLockMask : 0));
+        XSync(display_, False);
     }
 
     unsigned long activeWindow() {
@@ -187,7 +178,7 @@ class HookFixture : public ::testing::Test {
 protected:
     void TearDown() override {
         for (const unsigned code : pressed_) {
-            client.release(code);
+            client.key(code, false);
         }
         client.setLocks(false, false);
     }
@@ -198,7 +189,7 @@ protected:
 
     void key(unsigned code, bool press) {
         pressed_.insert(code);
-        press ? client.press(code) : client.release(code);
+        client.key(code, press);
     }
 
     /// Steps by keysym: "+Control_R" presses, "-Control_R" releases.
@@ -215,8 +206,8 @@ protected:
     std::vector<std::string> eventsBeforeMarker() {
         const std::string marker =
             "up " + std::to_string(X11KeyTranslator::virtualKeyCode(markerKey)) + " ";
-        client.press(markerKey);
-        client.release(markerKey);
+        client.key(markerKey, true);
+        client.key(markerKey, false);
         EXPECT_TRUE(waitUntil([&] { return !seen.empty() && seen.back().starts_with(marker); }));
         std::vector<std::string> events = std::move(seen);
         events.resize(events.size() >= 2 ? events.size() - 2 : 0);
@@ -311,13 +302,13 @@ using KeyboardHookEscapeGrabTest = HookFixture;
 TEST_F(KeyboardHookEscapeGrabTest, EscapeIsKeptFromTheFocusedWindowOnlyWhileGrabbed) {
     const unsigned long window = client.openWindow("focused");
     ASSERT_TRUE(waitUntil([&] { return client.focusWindow() == window; }));
-    ASSERT_TRUE(start());
     const unsigned escape = client.code("Escape");
     for (const auto& [capsLock, numLock] : {std::pair{false, false}, std::pair{true, false},
                                             std::pair{false, true}, std::pair{true, true}}) {
         SCOPED_TRACE(::testing::Message() << "Caps Lock " << capsLock << ", Num Lock " << numLock);
         client.setLocks(capsLock, numLock);
-        eventsBeforeMarker(); // the lock keys' own events
+        hook.stop(); // a new start takes the locks as it finds them
+        ASSERT_TRUE(start());
         const std::vector<std::string> expected{capsLock ? "down 53 L" : "down 53 -",
                                                 capsLock ? "up 53 L" : "up 53 -"};
         const long before = client.pressesInWindows(escape);
@@ -361,12 +352,32 @@ TEST(ServerGoneTest, AdaptersStopQuietly) {
     EXPECT_TRUE(desktop.isTerminated({0x200001, 0, ""}));
 }
 
-/// The paste_target program: a Qt window with one text field whose text it writes to a file on
-/// every change (and, after Return, followed by "\n[return]").
+/// The paste target (this program, run as `x11_tests --paste-target FILE TITLE`): one text field
+/// in a window of its own. Every change of its text is written to FILE; Return writes the text
+/// followed by "\n[return]". Once shown, it prints its window's X id.
+int pasteTarget(const QString& path, const QString& title) {
+    QLineEdit field;
+    const auto write = [&](const QByteArray& content) {
+        QSaveFile file(path); // all at once: the test never reads half of it
+        file.open(QIODevice::WriteOnly) && file.write(content) >= 0 && file.commit();
+    };
+    QObject::connect(&field, &QLineEdit::textChanged, [&] { write(field.text().toUtf8()); });
+    QObject::connect(&field, &QLineEdit::returnPressed,
+                     [&] { write(field.text().toUtf8() + "\n[return]"); });
+    field.setWindowTitle(title);
+    field.show();
+    QTimer::singleShot(0, &field, [&] {
+        std::printf("%llu\n", static_cast<unsigned long long>(field.winId()));
+        std::fflush(stdout);
+    });
+    return QApplication::exec();
+}
+
 class PasteTarget {
 public:
     explicit PasteTarget(const QString& title) {
-        process_.start(QStringLiteral(SKRIB_PASTE_TARGET), {folder_.filePath("text"), title});
+        process_.start(QCoreApplication::applicationFilePath(),
+                       {"--paste-target", folder_.filePath("text"), title});
     }
     ~PasteTarget() { quit(); }
 
@@ -433,7 +444,7 @@ TEST_F(DesktopTest, PasteDeliversExactlyTheNewClipboardTextWhileTheHotkeyIsHeld)
     // The hotkey (Right Ctrl) and another modifier are still down when the paste comes.
     const std::vector<unsigned> held{client.code("Control_R"), client.code("Super_L")};
     for (const unsigned code : held) {
-        client.press(code);
+        client.key(code, true);
     }
     const std::string text = "Grüße — naïve ☕ 日本語 😀 𝄞 ";
     desktop.setClipboardText(text);
@@ -441,7 +452,7 @@ TEST_F(DesktopTest, PasteDeliversExactlyTheNewClipboardTextWhileTheHotkeyIsHeld)
     EXPECT_TRUE(waitUntil([&] { return target.text() == text; })) << target.text();
     for (const unsigned code : held) {
         EXPECT_FALSE(client.isDown(code)) << "key " << code << " still held";
-        client.release(code);
+        client.key(code, false);
     }
 
     desktop.setClipboardText("zwei");
@@ -455,6 +466,11 @@ TEST_F(DesktopTest, PasteDeliversExactlyTheNewClipboardTextWhileTheHotkeyIsHeld)
 } // namespace skrib::testing
 
 int main(int argc, char** argv) {
+    if (argc == 4 && std::string(argv[1]) == "--paste-target") {
+        QApplication app(argc, argv);
+        return skrib::testing::pasteTarget(QString::fromLocal8Bit(argv[2]),
+                                           QString::fromUtf8(argv[3]));
+    }
     ::testing::InitGoogleTest(&argc, argv);
     skrib::testing::XServer server;
     if (!server.ok()) {
@@ -463,7 +479,7 @@ int main(int argc, char** argv) {
     }
     // The test harness asks for Qt's offscreen platform; these tests need the real display.
     ::setenv("QT_QPA_PLATFORM", "xcb", 1);
-    QGuiApplication app(argc, argv);
+    QApplication app(argc, argv);
     // While it starts, the window manager leaves new windows unfocused.
     bool focuses = false;
     {
