@@ -18,8 +18,6 @@
 
 // clang-format off
 // Qt's headers first: Xlib's macros (Bool, Status) break them.
-#include <QElapsedTimer>
-#include <QEventLoop>
 #include <QFile>
 #include <QApplication>
 #include <QLineEdit>
@@ -27,6 +25,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QtCore/qtestsupport_core.h>
 #include <X11/XKBlib.h>
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
@@ -39,27 +38,6 @@ namespace skrib::testing {
 namespace {
 
 using namespace std::chrono_literals;
-
-/// Runs the Qt event loop until `condition` holds or the time is up; says whether it held. The
-/// program's own X work (socket notifiers, the clipboard it serves) goes on meanwhile.
-bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 5s) {
-    QEventLoop loop;
-    QElapsedTimer elapsed;
-    elapsed.start();
-    bool held = condition();
-    QTimer check;
-    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
-        held = condition();
-        if (held || elapsed.elapsed() >= timeout.count()) {
-            loop.quit();
-        }
-    });
-    check.start(2);
-    if (!held) {
-        loop.exec();
-    }
-    return held;
-}
 
 /// Another client of the test display, on a connection of its own: the user's keyboard (keys
 /// through XTEST), plain windows that record the keys they receive, and what the server and the
@@ -208,7 +186,8 @@ protected:
             "up " + std::to_string(X11KeyTranslator::virtualKeyCode(markerKey)) + " ";
         client.key(markerKey, true);
         client.key(markerKey, false);
-        EXPECT_TRUE(waitUntil([&] { return !seen.empty() && seen.back().starts_with(marker); }));
+        EXPECT_TRUE(
+            QTest::qWaitFor([&] { return !seen.empty() && seen.back().starts_with(marker); }));
         std::vector<std::string> events = std::move(seen);
         events.resize(events.size() >= 2 ? events.size() - 2 : 0);
         seen.clear();
@@ -301,7 +280,7 @@ using KeyboardHookEscapeGrabTest = HookFixture;
 
 TEST_F(KeyboardHookEscapeGrabTest, EscapeIsKeptFromTheFocusedWindowOnlyWhileGrabbed) {
     const unsigned long window = client.openWindow("focused");
-    ASSERT_TRUE(waitUntil([&] { return client.focusWindow() == window; }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return client.focusWindow() == window; }));
     const unsigned escape = client.code("Escape");
     for (const auto& [capsLock, numLock] : {std::pair{false, false}, std::pair{true, false},
                                             std::pair{false, true}, std::pair{true, true}}) {
@@ -340,7 +319,7 @@ TEST(ServerGoneTest, AdaptersStopQuietly) {
     server.reset();
 
     // Only the socket's end tells the hook; it must notice it by itself.
-    EXPECT_TRUE(waitUntil([&] { return !hook.isTrusted(); }));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !hook.isTrusted(); }));
     EXPECT_EQ(delivered, 0);
     hook.setEscapeGrabbed(false);
     hook.stop();
@@ -383,7 +362,7 @@ public:
 
     /// Waits until the window is shown and has the focus.
     bool waitUntilFocused(TestClient& client) {
-        return waitUntil([&] {
+        return QTest::qWaitFor([&] {
             window_ = window_ != 0 ? window_ : process_.readLine().trimmed().toULong();
             return window_ != 0 && client.activeWindow() == window_ &&
                    client.focusWindow() == window_;
@@ -422,20 +401,20 @@ TEST_F(DesktopTest, FrontmostApplicationIsTheActiveProgramUntilItQuits) {
     EXPECT_EQ(application->name, "Zielfenster – Grüße ☕");
     EXPECT_FALSE(desktop.isTerminated(*application));
     target.quit();
-    EXPECT_TRUE(waitUntil([&] { return desktop.isTerminated(*application); }));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return desktop.isTerminated(*application); }));
 }
 
 TEST_F(DesktopTest, ActivateBringsAWindowBackToTheFront) {
     const unsigned long first = client.openWindow("first");
-    ASSERT_TRUE(waitUntil([&] { return client.activeWindow() == first; }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return client.activeWindow() == first; }));
     const unsigned long second = client.openWindow("second");
-    ASSERT_TRUE(waitUntil([&] { return client.activeWindow() == second; }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return client.activeWindow() == second; }));
 
     desktop.activate({first, 0, "first"});
-    EXPECT_TRUE(
-        waitUntil([&] { return client.activeWindow() == first && client.focusWindow() == first; }));
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return client.activeWindow() == first && client.focusWindow() == first; }));
     desktop.activate({second, 0, "second"});
-    EXPECT_TRUE(waitUntil([&] { return client.activeWindow() == second; }));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return client.activeWindow() == second; }));
 }
 
 TEST_F(DesktopTest, PasteDeliversExactlyTheNewClipboardTextWhileTheHotkeyIsHeld) {
@@ -449,7 +428,7 @@ TEST_F(DesktopTest, PasteDeliversExactlyTheNewClipboardTextWhileTheHotkeyIsHeld)
     const std::string text = "Grüße — naïve ☕ 日本語 😀 𝄞 ";
     desktop.setClipboardText(text);
     ASSERT_TRUE(desktop.postPaste());
-    EXPECT_TRUE(waitUntil([&] { return target.text() == text; })) << target.text();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return target.text() == text; })) << target.text();
     for (const unsigned code : held) {
         EXPECT_FALSE(client.isDown(code)) << "key " << code << " still held";
         client.key(code, false);
@@ -457,9 +436,9 @@ TEST_F(DesktopTest, PasteDeliversExactlyTheNewClipboardTextWhileTheHotkeyIsHeld)
 
     desktop.setClipboardText("zwei");
     ASSERT_TRUE(desktop.postPaste());
-    ASSERT_TRUE(waitUntil([&] { return target.text() == text + "zwei"; })) << target.text();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return target.text() == text + "zwei"; })) << target.text();
     ASSERT_TRUE(desktop.postReturn());
-    EXPECT_TRUE(waitUntil([&] { return target.text() == text + "zwei\n[return]"; }));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return target.text() == text + "zwei\n[return]"; }));
 }
 
 } // namespace
@@ -486,8 +465,7 @@ int main(int argc, char** argv) {
         skrib::testing::TestClient probe;
         for (int attempt = 0; attempt < 20 && !focuses; ++attempt) {
             const unsigned long window = probe.openWindow("probe");
-            focuses = skrib::testing::waitUntil([&] { return probe.activeWindow() == window; },
-                                                std::chrono::milliseconds(500));
+            focuses = QTest::qWaitFor([&] { return probe.activeWindow() == window; }, 500);
         }
     }
     if (!focuses) {
