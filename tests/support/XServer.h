@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -30,14 +31,10 @@ public:
     const std::string& display() const { return display_; }
 
 private:
-    std::FILE* start(const std::string& command);
-    bool waitForRoot(const char* atom, bool selection);
-
     std::vector<std::pair<pid_t, std::FILE*>> children_; // stopped in reverse order
     std::string display_;
     std::string error_;
-    std::string previousDisplay_;
-    bool hadDisplay_ = false;
+    std::optional<std::string> previousDisplay_;
 };
 
 } // namespace skrib::testing

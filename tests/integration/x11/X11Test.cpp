@@ -14,7 +14,6 @@
 #include <linux/input-event-codes.h>
 #include <map>
 #include <set>
-#include <stdexcept>
 
 // clang-format off
 // Qt's headers first: Xlib's macros (Bool, Status) break them.
@@ -45,11 +44,7 @@ using namespace std::chrono_literals;
 class TestClient {
 public:
     TestClient()
-        : display_(XOpenDisplay(nullptr)) {
-        if (display_ == nullptr) {
-            throw std::runtime_error("no X display");
-        }
-    }
+        : display_(XOpenDisplay(nullptr)) {}
 
     ~TestClient() { XCloseDisplay(display_); }
 
