@@ -267,6 +267,7 @@ TEST_F(PulseAudioEngineTest, NothingArrivesOnceTheTapIsRemovedOrTheEngineStopped
         capture(*engine, idOf("builtin"), removed);
         engine->removeTap();
         removed.closed = true;
+        std::this_thread::sleep_for(50ms); // five buffers' time
         EXPECT_EQ(engine->installTap(441, stopped.callback()), std::nullopt);
         ASSERT_TRUE(QTest::qWaitFor([&] { return stopped.buffers >= 2; }));
         engine->stop();

@@ -1,7 +1,6 @@
-// The X11 adapters against a private X server with a window manager, started once for the
-// whole run, inside a Qt GUI application connected to it (the adapters read on Qt's event loop,
-// and the clipboard is served by Qt). Keys are injected through XTEST, and a small Qt program is
-// the paste target.
+// The X11 adapters against a private X server and window manager started once for the run, in a
+// Qt application on it (the adapters read on Qt's event loop; Qt serves the clipboard). Keys go
+// in through XTEST; this program, started again as a small Qt window, is the paste target.
 
 #include "XServer.h"
 #include "input/x11/X11Desktop.h"
@@ -17,11 +16,11 @@
 
 // clang-format off
 // Qt's headers first: Xlib's macros (Bool, Status) break them.
-#include <QFile>
 #include <QApplication>
+#include <QFile>
 #include <QLineEdit>
-#include <QSaveFile>
 #include <QProcess>
+#include <QSaveFile>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtCore/qtestsupport_core.h>
@@ -200,6 +199,7 @@ private:
 struct SequenceCase {
     std::string name;
     std::vector<std::string> beforeStart, steps, expected;
+    friend void PrintTo(const SequenceCase& c, std::ostream* out) { *out << c.name; }
 };
 
 class KeyboardHookSequenceTest : public HookFixture,
