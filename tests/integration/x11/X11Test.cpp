@@ -13,6 +13,7 @@
 #include <linux/input-event-codes.h>
 #include <map>
 #include <set>
+#include <unistd.h>
 
 // clang-format off
 // Qt's headers first: Xlib's macros (Bool, Status) break them.
@@ -105,6 +106,22 @@ public:
         XMapWindow(display_, window);
         XSync(display_, False);
         return window;
+    }
+
+    void closeWindow(unsigned long window) {
+        XDestroyWindow(display_, window);
+        XSync(display_, False);
+    }
+
+    /// Sets a text property (STRING) or, given a number, a CARDINAL one.
+    void setProperty(unsigned long window, const char* name, const std::string& text) {
+        XChangeProperty(display_, window, XInternAtom(display_, name, False), XA_STRING, 8,
+                        PropModeReplace, reinterpret_cast<const unsigned char*>(text.data()),
+                        static_cast<int>(text.size()));
+    }
+    void setProperty(unsigned long window, const char* name, long number) {
+        XChangeProperty(display_, window, XInternAtom(display_, name, False), XA_CARDINAL, 32,
+                        PropModeReplace, reinterpret_cast<const unsigned char*>(&number), 1);
     }
 
     long pressesInWindows(unsigned code) {
@@ -395,12 +412,18 @@ TEST_F(DesktopTest, FrontmostApplicationIsTheActiveProgramUntilItQuits) {
     EXPECT_EQ(application->processId, target.processId());
     EXPECT_EQ(application->name, "Zielfenster – Grüße ☕");
     EXPECT_FALSE(desktop.isTerminated(*application));
-    target.quit();
-    EXPECT_TRUE(QTest::qWaitFor([&] { return desktop.isTerminated(*application); }));
+    target.quit(); // the process has ended; its window goes with its connection
+    EXPECT_TRUE(desktop.isTerminated({client.openWindow("alive"), application->processId, ""}));
+    EXPECT_TRUE(QTest::qWaitFor([&] {
+        return desktop.isTerminated({application->window, ::getpid(), ""});
+    }));
 }
 
-TEST_F(DesktopTest, ActivateBringsAWindowBackToTheFront) {
-    const unsigned long first = client.openWindow("first");
+TEST_F(DesktopTest, ActivateBringsBackAWindowOfAnotherComputerNamedByItsLatin1Class) {
+    const unsigned long first = client.openWindow("WM_NAME comes last");
+    client.setProperty(first, "WM_CLASS", std::string("skrib\0S\xfc\xdf\0", 11));
+    client.setProperty(first, "WM_CLIENT_MACHINE", "elsewhere.example");
+    client.setProperty(first, "_NET_WM_PID", 4244L);
     ASSERT_TRUE(QTest::qWaitFor([&] { return client.activeWindow() == first; }));
     const unsigned long second = client.openWindow("second");
     ASSERT_TRUE(QTest::qWaitFor([&] { return client.activeWindow() == second; }));
@@ -408,6 +431,13 @@ TEST_F(DesktopTest, ActivateBringsAWindowBackToTheFront) {
     desktop.activate({first, 0, "first"});
     EXPECT_TRUE(QTest::qWaitFor(
         [&] { return client.activeWindow() == first && client.focusWindow() == first; }));
+    const auto application = desktop.frontmostApplication();
+    ASSERT_TRUE(application.has_value());
+    EXPECT_EQ(application->processId, 0); // its process id means nothing here
+    EXPECT_EQ(application->name, "Süß");
+    // The window manager may still name the window for a moment after it has gone.
+    client.closeWindow(first);
+    EXPECT_NE(desktop.frontmostApplication().value_or(TargetApplication{}).window, first);
 }
 
 TEST_F(DesktopTest, PasteDeliversExactlyTheNewClipboardTextWhileTheHotkeyIsHeld) {
