@@ -92,14 +92,12 @@ protected:
             << "/pulse.sock auth-anonymous=1\n";
         // Its own home, no session bus, no display: the daemon keeps to itself. Should the
         // tests die, the kernel ends it too.
-        process_ = ::popen(("echo $$; exec setpriv --pdeathsig KILL env -u DISPLAY"
-                            " -u DBUS_SESSION_BUS_ADDRESS HOME=" +
-                            folder_ + " XDG_CONFIG_HOME=" + folder_ +
-                            " XDG_RUNTIME_DIR=" + folder_ + "/run pulseaudio -n -F " + folder_ +
-                            "/pa.pa --daemonize=no --exit-idle-time=-1"
-                            " --use-pid-file=no --realtime=no --high-priority=no"
-                            " --log-target=stderr >" +
-                            folder_ + "/pa.log 2>&1")
+        process_ = ::popen(("cd " + folder_ +
+                            " && echo $$ && exec setpriv --pdeathsig KILL env -u DISPLAY"
+                            " -u DBUS_SESSION_BUS_ADDRESS HOME=$PWD XDG_CONFIG_HOME=$PWD"
+                            " XDG_RUNTIME_DIR=$PWD/run pulseaudio -n -F pa.pa --daemonize=no"
+                            " --exit-idle-time=-1 --use-pid-file=no --realtime=no"
+                            " --high-priority=no --log-target=stderr >pa.log 2>&1")
                                .c_str(),
                            "re");
         char pid[16] = {};
@@ -285,12 +283,7 @@ TEST_F(PulseAudioEngineTest, UnpluggingTheMicrophoneReportsOneChangeAndEndsTheCa
     Tap tap;
     capture(*engine, idOf("headset"), tap);
     std::atomic<int> changes{0};
-    std::atomic<bool> onTestThread{false};
-    const auto testThread = std::this_thread::get_id();
-    engine->setConfigurationChangeHandler([&] {
-        onTestThread = onTestThread || std::this_thread::get_id() == testThread;
-        ++changes;
-    });
+    engine->setConfigurationChangeHandler([&] { ++changes; });
 
     // A running microphone as the new default: a stream that followed it after the unplug
     // (instead of ending) would keep delivering.
@@ -300,7 +293,6 @@ TEST_F(PulseAudioEngineTest, UnpluggingTheMicrophoneReportsOneChangeAndEndsTheCa
     tap.closed = true;
     std::this_thread::sleep_for(200ms);
     EXPECT_EQ(changes, 1); // the stream failing and the source going are one loss
-    EXPECT_FALSE(onTestThread);
     EXPECT_EQ(tap.afterClose, 0);
     engine->stop();
     EXPECT_EQ(engine->start(), "No input device");
@@ -319,8 +311,7 @@ TEST_F(PulseAudioEngineTest, TheServerGoingAwayReportsOneChangeAndNothingHangs) 
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(changes, 1); // the connection and the stream failing are one loss
     engine->stop();
-    const auto error = engine->start();
-    EXPECT_TRUE(error.has_value() && !error->empty());
+    EXPECT_NE(engine->start().value_or(""), "");
     EXPECT_EQ(system.defaultInputDevice(), noAudioDevice);
     EXPECT_FALSE(system.devices().has_value());
 }
@@ -328,17 +319,15 @@ TEST_F(PulseAudioEngineTest, TheServerGoingAwayReportsOneChangeAndNothingHangs) 
 // Spoken words as 48 kHz stereo s16 (flite's voice through sox); the right channel at half the
 // left's level, so that a channel lost or mixed with the wrong weight shows. Empty on failure.
 std::vector<std::int16_t> speech(const std::string& folder, const std::string& text) {
-    const std::string wav = folder + "/speech.wav", raw = folder + "/speech.raw";
-    if (runCommand({"flite", "-voice", "rms", "-t", text, "-o", wav}).status != 0 ||
-        runCommand({"sox", wav,      "-t", "raw", "-r",    "48000", "-c",    "2",   "-b", "16",
-                    "-e",  "signed", "-L", raw,   "remix", "1",     "1v0.5", "pad", "0",  "0.3"})
-                .status != 0) {
-        return {};
-    }
-    std::ifstream in(raw, std::ios::binary);
-    const std::string bytes{std::istreambuf_iterator<char>(in), {}};
-    std::vector<std::int16_t> samples(bytes.size() / 2);
-    std::memcpy(samples.data(), bytes.data(), samples.size() * 2);
+    const std::string wav = folder + "/speech.wav";
+    const CommandResult raw =
+        runCommand({"flite", "-voice", "rms", "-t", text, "-o", wav}).status != 0
+            ? CommandResult{}
+            : runCommand({"sox", "-V1",   wav,  "-t",    "raw", "-r",     "48000",
+                          "-c",  "2",     "-b", "16",    "-e",  "signed", "-L",
+                          "-",   "remix", "1",  "1v0.5", "pad", "0",      "0.3"});
+    std::vector<std::int16_t> samples(raw.status == 0 ? raw.output.size() / 2 : 0);
+    std::memcpy(samples.data(), raw.output.data(), samples.size() * 2);
     return samples;
 }
 
