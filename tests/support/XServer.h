@@ -27,8 +27,7 @@ public:
     /// False when something could not be started; `error()` says what.
     bool ok() const { return error_.empty(); }
     const std::string& error() const { return error_; }
-    /// ":N"
-    const std::string& display() const { return display_; }
+    const std::string& display() const { return display_; } // ":N"
 
 private:
     std::vector<std::pair<pid_t, std::FILE*>> children_; // stopped in reverse order

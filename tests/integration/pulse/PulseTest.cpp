@@ -20,7 +20,6 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <future>
 #include <gtest/gtest.h>
 #include <iterator>
@@ -64,10 +63,9 @@ CommandResult runCommand(const std::vector<std::string>& arguments) {
     return result;
 }
 
-/// A private PulseAudio daemon for one test, in a fresh temporary folder: a null sink "out", a
-/// pipe source "mic" (48 kHz stereo, "USB Microphone", on USB, the default) fed through the FIFO
-/// mic.fifo there, and a clock-driven null source "builtin" ("Built-in Microphone", internal,
-/// PCI). PULSE_SERVER points this process at it; it is stopped by its PID at the end.
+/// A private PulseAudio daemon per test, PULSE_SERVER pointing at it: a null sink "out", a pipe
+/// source "mic" (48 kHz stereo, USB, the default) fed through mic.fifo in its folder, and a
+/// clock-driven null source "builtin" (internal, PCI). It is stopped by its PID at the end.
 class PulseFixture : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -316,8 +314,8 @@ TEST_F(PulseAudioEngineTest, TheServerGoingAwayReportsOneChangeAndNothingHangs) 
     EXPECT_FALSE(system.devices().has_value());
 }
 
-// Spoken words as 48 kHz stereo s16 (flite's voice through sox); the right channel at half the
-// left's level, so that a channel lost or mixed with the wrong weight shows. Empty on failure.
+// Spoken words as 48 kHz stereo s16, the right channel at half the left's level (so that a
+// channel lost or mixed with the wrong weight shows); empty on failure.
 std::vector<std::int16_t> speech(const std::string& folder, const std::string& text) {
     const std::string wav = folder + "/speech.wav";
     const CommandResult raw =
@@ -331,8 +329,7 @@ std::vector<std::int16_t> speech(const std::string& folder, const std::string& t
     return samples;
 }
 
-// Writes samples into the pipe source's FIFO as a microphone delivers them: 10 ms at a time, in
-// real time (written at once, the server would take them as one burst).
+// Writes into the FIFO as a microphone delivers: 10 ms at a time, in real time (not in a burst).
 void feed(const std::string& fifo, const std::vector<std::int16_t>& samples) {
     const int fd = ::open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
     const auto start = Clock::now();
@@ -397,9 +394,8 @@ TEST_F(PulseCaptureTest, SpeechAtTheMicrophoneArrivesAs16kMonoBlocksAtItsLevel) 
 
     // Left and right mixed with equal weights: the level of (left + right) / 2.
     double fedSum = 0, gotSum = 0;
-    for (std::size_t frame = 0; frame < frames; ++frame) {
-        const double mono = (fed[2 * frame] + fed[2 * frame + 1]) / 2.0 / 32768.0;
-        fedSum += mono * mono;
+    for (std::size_t i = 0; i + 1 < fed.size(); i += 2) {
+        fedSum += std::pow((fed[i] + fed[i + 1]) / 65536.0, 2);
     }
     for (const float sample : samples) {
         gotSum += sample * sample;

@@ -39,9 +39,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-/// Another client of the test display, on a connection of its own: the user's keyboard (keys
-/// through XTEST), plain windows that record the keys they receive, and what the server and the
-/// window manager hold.
+/// Another client of the test display: the user's keyboard (XTEST), plain windows that record
+/// the keys they receive, and what the server and the window manager hold.
 class TestClient {
 public:
     TestClient()
@@ -162,8 +161,7 @@ std::string text(const KeyEvent& event) {
     return type + (" " + std::to_string(event.keyCode)) + " " + (flags.empty() ? "-" : flags);
 }
 
-/// A hook on the test display, another client as the keyboard, and what the hook delivers.
-/// Keys a test pressed are released, and the locks switched off, after each test.
+/// A hook, a keyboard, and what the hook delivers; keys are released and locks off after a test.
 class HookFixture : public ::testing::Test {
 protected:
     void TearDown() override {
@@ -334,9 +332,8 @@ TEST(ServerGoneTest, AdaptersStopQuietly) {
     EXPECT_TRUE(desktop.isTerminated({0x200001, 0, ""}));
 }
 
-/// The paste target (this program, run as `x11_tests --paste-target FILE TITLE`): one text field
-/// in a window of its own. Every change of its text is written to FILE; Return writes the text
-/// followed by "\n[return]". Once shown, it prints its window's X id.
+/// The paste target (`x11_tests --paste-target FILE TITLE`): a text field whose text goes to FILE
+/// on every change, followed by "\n[return]" after Return. Shown, it prints its window's X id.
 int pasteTarget(const QString& path, const QString& title) {
     QLineEdit field;
     const auto write = [&](const QByteArray& content) {
