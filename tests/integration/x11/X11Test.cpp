@@ -1,6 +1,6 @@
 // The X11 adapters against a private X server and window manager started once for the run, in a
 // Qt application on it (the adapters read on Qt's event loop; Qt serves the clipboard). Keys go
-// in through XTEST; this program, started again as a small Qt window, is the paste target.
+// in through XTEST; a small Qt program is the paste target.
 
 #include "XServer.h"
 #include "input/x11/X11Desktop.h"
@@ -18,11 +18,9 @@
 
 // clang-format off
 // Qt's headers first: Xlib's macros (Bool, Status) break them.
-#include <QApplication>
 #include <QFile>
-#include <QLineEdit>
+#include <QGuiApplication>
 #include <QProcess>
-#include <QSaveFile>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtCore/qtestsupport_core.h>
@@ -36,8 +34,6 @@
 
 namespace skrib::testing {
 namespace {
-
-using namespace std::chrono_literals;
 
 /// Another client of the test display: the user's keyboard (XTEST), plain windows that record
 /// the keys they receive, and what the server and the window manager hold.
@@ -332,38 +328,19 @@ TEST(ServerGoneTest, AdaptersStopQuietly) {
     EXPECT_TRUE(desktop.isTerminated({0x200001, 0, ""}));
 }
 
-/// The paste target (`x11_tests --paste-target FILE TITLE`): a text field whose text goes to FILE
-/// on every change, followed by "\n[return]" after Return. Shown, it prints its window's X id.
-int pasteTarget(const QString& path, const QString& title) {
-    QLineEdit field;
-    const auto write = [&](const QByteArray& content) {
-        QSaveFile file(path); // all at once: the test never reads half of it
-        file.open(QIODevice::WriteOnly) && file.write(content) >= 0 && file.commit();
-    };
-    QObject::connect(&field, &QLineEdit::textChanged, [&] { write(field.text().toUtf8()); });
-    QObject::connect(&field, &QLineEdit::returnPressed,
-                     [&] { write(field.text().toUtf8() + "\n[return]"); });
-    field.setWindowTitle(title);
-    field.show();
-    QTimer::singleShot(0, &field, [&] {
-        std::printf("%llu\n", static_cast<unsigned long long>(field.winId()));
-        std::fflush(stdout);
-    });
-    return QApplication::exec();
-}
-
+/// The paste_target program: a text field whose text goes to a file (see PasteTargetMain.cpp).
 class PasteTarget {
 public:
     explicit PasteTarget(const QString& title) {
-        process_.start(QCoreApplication::applicationFilePath(),
-                       {"--paste-target", folder_.filePath("text"), title});
+        process_.start(QStringLiteral(SKRIB_PASTE_TARGET), {folder_.filePath("text"), title});
     }
     ~PasteTarget() { quit(); }
 
     /// Waits until the window is shown and has the focus.
     bool waitUntilFocused(TestClient& client) {
         return QTest::qWaitFor([&] {
-            window_ = window_ != 0 ? window_ : process_.readLine().trimmed().toULong();
+            QFile file(folder_.filePath("text.window"));
+            window_ = file.open(QIODevice::ReadOnly) ? file.readAll().toULong() : 0;
             return window_ != 0 && client.activeWindow() == window_ &&
                    client.focusWindow() == window_;
         });
@@ -456,11 +433,6 @@ TEST_F(DesktopTest, PasteDeliversExactlyTheNewClipboardTextWhileTheHotkeyIsHeld)
 } // namespace skrib::testing
 
 int main(int argc, char** argv) {
-    if (argc == 4 && std::string(argv[1]) == "--paste-target") {
-        QApplication app(argc, argv);
-        return skrib::testing::pasteTarget(QString::fromLocal8Bit(argv[2]),
-                                           QString::fromUtf8(argv[3]));
-    }
     ::testing::InitGoogleTest(&argc, argv);
     skrib::testing::XServer server;
     if (!server.ok()) {
@@ -469,7 +441,7 @@ int main(int argc, char** argv) {
     }
     // The test harness asks for Qt's offscreen platform; these tests need the real display.
     ::setenv("QT_QPA_PLATFORM", "xcb", 1);
-    QApplication app(argc, argv);
+    QGuiApplication app(argc, argv);
     // While it starts, the window manager leaves new windows unfocused.
     bool focuses = false;
     {
