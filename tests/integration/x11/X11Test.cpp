@@ -1,0 +1,459 @@
+// The X11 adapters against a private X server and window manager started once for the run, in a
+// Qt application on it (the adapters read on Qt's event loop; Qt serves the clipboard). Keys go
+// in through XTEST; a small Qt program is the paste target.
+
+#include "XServer.h"
+#include "input/x11/X11Desktop.h"
+#include "input/x11/X11KeyTranslator.h"
+#include "input/x11/X11KeyboardHook.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <linux/input-event-codes.h>
+#include <map>
+#include <set>
+#include <sstream>
+#include <unistd.h>
+
+// clang-format off
+// Qt's headers first: Xlib's macros (Bool, Status) break them.
+#include <QFile>
+#include <QGuiApplication>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtCore/qtestsupport_core.h>
+#include <X11/XKBlib.h>
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
+// clang-format on
+
+namespace skrib::testing {
+namespace {
+
+/// Another client of the test display: the user's keyboard (XTEST), plain windows that record
+/// the keys they receive, and what the server and the window manager hold.
+class TestClient {
+public:
+    TestClient()
+        : display_(XOpenDisplay(nullptr)) {}
+
+    ~TestClient() { XCloseDisplay(display_); }
+
+    unsigned code(const std::string& keysymName) {
+        const KeySym keysym = XStringToKeysym(keysymName.c_str());
+        return keysym == NoSymbol ? 0 : XKeysymToKeycode(display_, keysym);
+    }
+
+    /// Presses or releases the key; answers once the server has taken it.
+    void key(unsigned code, bool down) {
+        XTestFakeKeyEvent(display_, code, down, CurrentTime);
+        XSync(display_, False);
+    }
+
+    bool isDown(unsigned code) {
+        char keys[32] = {};
+        XQueryKeymap(display_, keys);
+        return ((keys[code / 8] >> (code % 8)) & 1) != 0;
+    }
+
+    void setLocks(bool capsLock, bool numLock) {
+        const unsigned numLockMask = XkbKeysymToModifiers(display_, XK_Num_Lock);
+        XkbLockModifiers(display_, XkbUseCoreKbd, LockMask | numLockMask,
+                         (capsLock ? LockMask : 0) | (numLock ? numLockMask : 0));
+        XSync(display_, False);
+    }
+
+    unsigned long activeWindow() {
+        const Atom active = XInternAtom(display_, "_NET_ACTIVE_WINDOW", False);
+        Atom type = None;
+        int format = 0;
+        unsigned long items = 0, after = 0, window = 0;
+        unsigned char* data = nullptr;
+        if (XGetWindowProperty(display_, DefaultRootWindow(display_), active, 0, 1, False,
+                               XA_WINDOW, &type, &format, &items, &after, &data) == Success &&
+            data != nullptr && items == 1) {
+            window = *reinterpret_cast<unsigned long*>(data);
+        }
+        XFree(data);
+        return window;
+    }
+
+    unsigned long focusWindow() {
+        Window focus = None;
+        int revert = 0;
+        XGetInputFocus(display_, &focus, &revert);
+        return focus;
+    }
+
+    unsigned long openWindow(const std::string& title) {
+        const Window window = XCreateSimpleWindow(display_, DefaultRootWindow(display_), 10, 10,
+                                                  240, 120, 0, 0, WhitePixel(display_, 0));
+        XSelectInput(display_, window, KeyPressMask);
+        XWMHints hints{};
+        hints.flags = InputHint;
+        hints.input = True;
+        XSetWMHints(display_, window, &hints);
+        XStoreName(display_, window, title.c_str());
+        XMapWindow(display_, window);
+        XSync(display_, False);
+        return window;
+    }
+
+    void closeWindow(unsigned long window) {
+        XDestroyWindow(display_, window);
+        XSync(display_, False);
+    }
+
+    /// Sets a text property (STRING) or, given a number, a CARDINAL one.
+    void setProperty(unsigned long window, const char* name, const std::string& text) {
+        XChangeProperty(display_, window, XInternAtom(display_, name, False), XA_STRING, 8,
+                        PropModeReplace, reinterpret_cast<const unsigned char*>(text.data()),
+                        static_cast<int>(text.size()));
+    }
+    void setProperty(unsigned long window, const char* name, long number) {
+        XChangeProperty(display_, window, XInternAtom(display_, name, False), XA_CARDINAL, 32,
+                        PropModeReplace, reinterpret_cast<const unsigned char*>(&number), 1);
+    }
+
+    long pressesInWindows(unsigned code) {
+        XSync(display_, False); // brings in every event the server sent before it
+        while (XPending(display_) > 0) {
+            XEvent event;
+            XNextEvent(display_, &event);
+            if (event.type == KeyPress) {
+                presses_.push_back(event.xkey.keycode);
+            }
+        }
+        return std::count(presses_.begin(), presses_.end(), code);
+    }
+
+private:
+    Display* display_;
+    std::vector<unsigned> presses_;
+};
+
+// Pause: unused by the window manager and by every case; Print starts a program in it.
+constexpr unsigned markerKey = KEY_PAUSE + 8;
+constexpr unsigned printKey = KEY_SYSRQ + 8;
+
+// "down 8 C": an event as text, its flags as letters (Ctrl, Shift, Alt, Meta/Super, Lock).
+std::string text(const KeyEvent& event) {
+    std::string flags;
+    for (const auto& [flag, letter] : {std::pair{keyFlags::control, 'C'},
+                                       {keyFlags::shift, 'S'},
+                                       {keyFlags::option, 'A'},
+                                       {keyFlags::command, 'M'},
+                                       {keyFlags::capsLock, 'L'}}) {
+        flags += (event.flags & flag) != 0 ? std::string(1, letter) : "";
+    }
+    const char* type = event.type == KeyEvent::Type::keyDown ? "down"
+                       : event.type == KeyEvent::Type::keyUp ? "up"
+                                                             : "flags";
+    return type + (" " + std::to_string(event.keyCode)) + " " + (flags.empty() ? "-" : flags);
+}
+
+/// A hook, a keyboard, and what the hook delivers; keys are released and locks off after a test.
+class HookFixture : public ::testing::Test {
+protected:
+    void TearDown() override {
+        for (const unsigned code : pressed_) {
+            client.key(code, false);
+        }
+        client.setLocks(false, false);
+    }
+
+    bool start() {
+        return hook.start([this](const KeyEvent& event) { seen.push_back(text(event)); });
+    }
+
+    void key(unsigned code, bool press) {
+        pressed_.insert(code);
+        client.key(code, press);
+    }
+
+    /// Steps by keysym: "+Control_R" presses, "-Control_R" releases.
+    void run(const std::string& steps) {
+        std::istringstream words(steps);
+        for (std::string step; words >> step;) {
+            const unsigned code = client.code(step.substr(1));
+            ASSERT_NE(code, 0u) << "the layout has no key for " << step;
+            key(code, step[0] == '+');
+        }
+    }
+
+    /// Taps the marker key and waits for its release: what the hook delivered before it is
+    /// then every event of the keys pressed before it ("down 8 C; up 8 C").
+    std::string eventsBeforeMarker() {
+        const std::string marker =
+            "up " + std::to_string(X11KeyTranslator::virtualKeyCode(markerKey)) + " ";
+        client.key(markerKey, true);
+        client.key(markerKey, false);
+        EXPECT_TRUE(
+            QTest::qWaitFor([&] { return !seen.empty() && seen.back().starts_with(marker); }));
+        seen.resize(seen.size() >= 2 ? seen.size() - 2 : 0);
+        std::string events;
+        for (const std::string& event : seen) {
+            events += (events.empty() ? "" : "; ") + event;
+        }
+        seen.clear();
+        return events;
+    }
+
+    TestClient client;
+    X11KeyboardHook hook;
+    std::vector<std::string> seen;
+
+private:
+    std::set<unsigned> pressed_;
+};
+
+struct SequenceCase {
+    std::string name;
+    std::string beforeStart, steps, expected;
+    friend void PrintTo(const SequenceCase& c, std::ostream* out) { *out << c.name; }
+};
+
+class KeyboardHookSequenceTest : public HookFixture,
+                                 public ::testing::WithParamInterface<SequenceCase> {};
+
+TEST_P(KeyboardHookSequenceTest, DeliversTheKeysAsTheProgramsEvents) {
+    run(GetParam().beforeStart);
+    ASSERT_TRUE(start());
+    run(GetParam().steps);
+    EXPECT_EQ(eventsBeforeMarker(), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Keys, KeyboardHookSequenceTest,
+    ::testing::Values(
+        SequenceCase{"RightCtrlTappedThenHeldRepeatsNothingAndReleasesOnce", "",
+                     "+Control_R -Control_R +Control_R +Control_R -Control_R -Control_R",
+                     "flags 62 C; flags 62 -; flags 62 C; flags 62 -"},
+        SequenceCase{"RightCtrlHeldBeforeStart", "+Control_R", "+c -c -Control_R",
+                     "down 8 C; up 8 C; flags 62 -"},
+        SequenceCase{"ShiftAltSuperTogether", "",
+                     "+Shift_L +Alt_L +Super_R +x -x -Shift_L -Alt_L -Super_R",
+                     "flags 56 S; flags 58 SA; flags 54 SAM; down 7 SAM; up 7 SAM; flags 56 AM; "
+                     "flags 58 M; flags 54 -"},
+        // The layout's virtual AltGr key (X key code 92) has no name in the vocabulary.
+        SequenceCase{"LayoutAltGrCountsAsAlt", "", "+ISO_Level3_Shift +q -q -ISO_Level3_Shift",
+                     "flags 4188 A; down 12 A; up 12 A; flags 4188 -"},
+        SequenceCase{"KeyRepeatsWhileHeldAndStrayReleasesAreDropped", "+k", "-k +z +z -z -z -b",
+                     "up 40 -; down 6 -; down 6 -; up 6 -"},
+        SequenceCase{"CapsLockOnBeforeStartThenToggled", "+Caps_Lock -Caps_Lock",
+                     "+a -a +Caps_Lock +Caps_Lock -Caps_Lock +a -a",
+                     "down 0 L; up 0 L; flags 57 -; down 0 -; up 0 -"}),
+    [](const auto& info) { return info.param.name; });
+
+using KeyboardHookEveryKeyTest = HookFixture;
+
+TEST_F(KeyboardHookEveryKeyTest, EachKeyCodeGetsOneVirtualCodeOfItsOwn) {
+    ASSERT_TRUE(start());
+    for (unsigned code = 8; code <= 255; ++code) {
+        if (code != printKey && code != markerKey) {
+            key(code, true);
+            key(code, false);
+        }
+    }
+    // Ordinary keys give a press and a release, modifiers two flag changes, Caps Lock one (the
+    // lock goes on). Insert and Help are one key; every other key has its own code.
+    std::istringstream events(eventsBeforeMarker());
+    std::map<unsigned, int> count;
+    std::size_t total = 0;
+    for (std::string type, code, flags; events >> type >> code >> flags; ++total) {
+        ++count[std::stoul(code)];
+    }
+    EXPECT_EQ(count[keyCodes::capsLock], 1);
+    count.erase(keyCodes::capsLock);
+    for (const auto& [code, n] : count) {
+        EXPECT_EQ(n, code == 114 ? 4 : 2) << "virtual code " << code;
+    }
+    EXPECT_EQ(total, 2u * (255 - 8 + 1 - 2) - 1);
+}
+
+using KeyboardHookEscapeGrabTest = HookFixture;
+
+TEST_F(KeyboardHookEscapeGrabTest, EscapeIsKeptFromTheFocusedWindowOnlyWhileGrabbed) {
+    const unsigned long window = client.openWindow("focused");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return client.focusWindow() == window; }));
+    const unsigned escape = client.code("Escape");
+    for (const auto& [capsLock, numLock] : {std::pair{false, false}, std::pair{true, false},
+                                            std::pair{false, true}, std::pair{true, true}}) {
+        SCOPED_TRACE(::testing::Message() << "Caps Lock " << capsLock << ", Num Lock " << numLock);
+        client.setLocks(capsLock, numLock);
+        hook.stop(); // a new start takes the locks as it finds them
+        ASSERT_TRUE(start());
+        const std::string expected = capsLock ? "down 53 L; up 53 L" : "down 53 -; up 53 -";
+        const long before = client.pressesInWindows(escape);
+
+        hook.setEscapeGrabbed(true);
+        run("+Escape -Escape");
+        EXPECT_EQ(eventsBeforeMarker(), expected) << "the hook no longer hears Escape";
+        EXPECT_EQ(client.pressesInWindows(escape), before) << "Escape reached the window";
+
+        hook.setEscapeGrabbed(false);
+        run("+Escape -Escape");
+        EXPECT_EQ(eventsBeforeMarker(), expected);
+        EXPECT_EQ(client.pressesInWindows(escape), before + 1) << "Escape still grabbed";
+    }
+}
+
+TEST(ServerGoneTest, AdaptersStopQuietly) {
+    auto server = std::make_unique<XServer>(XServer::Options{.windowManager = false});
+    ASSERT_TRUE(server->ok()) << server->error();
+    X11KeyboardHook hook(server->display());
+    X11Desktop desktop(server->display());
+    int delivered = 0;
+    ASSERT_TRUE(hook.start([&](const KeyEvent&) { ++delivered; }));
+    hook.setEscapeGrabbed(true);
+    ASSERT_TRUE(desktop.isTrusted());
+
+    server.reset();
+
+    // Only the socket's end tells the hook; it must notice it by itself.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !hook.isTrusted(); }));
+    EXPECT_EQ(delivered, 0);
+    hook.setEscapeGrabbed(false);
+    hook.stop();
+    EXPECT_FALSE(hook.start([&](const KeyEvent&) { ++delivered; }));
+    EXPECT_FALSE(desktop.postPaste());
+    EXPECT_FALSE(desktop.isTrusted());
+    EXPECT_FALSE(desktop.frontmostApplication().has_value());
+    desktop.activate({0x200001, 0, ""});
+    EXPECT_TRUE(desktop.isTerminated({0x200001, 0, ""}));
+}
+
+/// The paste_target program: a text field whose text goes to a file (see PasteTargetMain.cpp).
+class PasteTarget {
+public:
+    explicit PasteTarget(const QString& title) {
+        process_.start(QStringLiteral(SKRIB_PASTE_TARGET), {folder_.filePath("text"), title});
+    }
+    ~PasteTarget() { quit(); }
+
+    /// Waits until the window is shown and has the focus.
+    bool waitUntilFocused(TestClient& client) {
+        return QTest::qWaitFor([&] {
+            QFile file(folder_.filePath("text.window"));
+            window_ = file.open(QIODevice::ReadOnly) ? file.readAll().toULong() : 0;
+            return window_ != 0 && client.activeWindow() == window_ &&
+                   client.focusWindow() == window_;
+        });
+    }
+    unsigned long window() const { return window_; }
+    std::int64_t processId() const { return process_.processId(); }
+    std::string text() const {
+        QFile file(folder_.filePath("text"));
+        return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : std::string();
+    }
+    void quit() {
+        process_.kill();
+        process_.waitForFinished(5000);
+    }
+
+private:
+    QTemporaryDir folder_;
+    QProcess process_;
+    unsigned long window_ = 0;
+};
+
+class DesktopTest : public ::testing::Test {
+protected:
+    TestClient client;
+    X11Desktop desktop;
+};
+
+TEST_F(DesktopTest, FrontmostApplicationIsTheActiveProgramUntilItQuits) {
+    PasteTarget target("Zielfenster – Grüße ☕");
+    ASSERT_TRUE(target.waitUntilFocused(client));
+    const auto application = desktop.frontmostApplication();
+    ASSERT_TRUE(application.has_value());
+    EXPECT_EQ(application->window, target.window());
+    EXPECT_EQ(application->processId, target.processId());
+    EXPECT_EQ(application->name, "Zielfenster – Grüße ☕");
+    EXPECT_FALSE(desktop.isTerminated(*application));
+    target.quit(); // the process has ended; its window goes with its connection
+    EXPECT_TRUE(desktop.isTerminated({client.openWindow("alive"), application->processId, ""}));
+    EXPECT_TRUE(QTest::qWaitFor([&] {
+        return desktop.isTerminated({application->window, ::getpid(), ""});
+    }));
+}
+
+TEST_F(DesktopTest, ActivateBringsBackAWindowOfAnotherComputerNamedByItsLatin1Class) {
+    const unsigned long first = client.openWindow("WM_NAME comes last");
+    client.setProperty(first, "WM_CLASS", std::string("skrib\0S\xfc\xdf\0", 11));
+    client.setProperty(first, "WM_CLIENT_MACHINE", "elsewhere.example");
+    client.setProperty(first, "_NET_WM_PID", 4244L);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return client.activeWindow() == first; }));
+    const unsigned long second = client.openWindow("second");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return client.activeWindow() == second; }));
+
+    desktop.activate({first, 0, "first"});
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return client.activeWindow() == first && client.focusWindow() == first; }));
+    const auto application = desktop.frontmostApplication();
+    ASSERT_TRUE(application.has_value());
+    EXPECT_EQ(application->processId, 0); // its process id means nothing here
+    EXPECT_EQ(application->name, "Süß");
+    // The window manager may still name the window for a moment after it has gone.
+    client.closeWindow(first);
+    EXPECT_NE(desktop.frontmostApplication().value_or(TargetApplication{}).window, first);
+}
+
+TEST_F(DesktopTest, PasteDeliversExactlyTheNewClipboardTextWhileTheHotkeyIsHeld) {
+    PasteTarget target("paste");
+    ASSERT_TRUE(target.waitUntilFocused(client));
+    // The hotkey (Right Ctrl) and another modifier are still down when the paste comes.
+    const std::vector<unsigned> held{client.code("Control_R"), client.code("Super_L")};
+    for (const unsigned code : held) {
+        client.key(code, true);
+    }
+    const std::string text = "Grüße — naïve ☕ 日本語 😀 𝄞 ";
+    desktop.setClipboardText(text);
+    ASSERT_TRUE(desktop.postPaste());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return target.text() == text; })) << target.text();
+    for (const unsigned code : held) {
+        EXPECT_FALSE(client.isDown(code)) << "key " << code << " still held";
+        client.key(code, false);
+    }
+
+    desktop.setClipboardText("zwei");
+    ASSERT_TRUE(desktop.postPaste());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return target.text() == text + "zwei"; })) << target.text();
+    ASSERT_TRUE(desktop.postReturn());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return target.text() == text + "zwei\n[return]"; }));
+}
+
+} // namespace
+} // namespace skrib::testing
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    skrib::testing::XServer server;
+    if (!server.ok()) {
+        std::fprintf(stderr, "no X server for the tests: %s\n", server.error().c_str());
+        return 1;
+    }
+    // The test harness asks for Qt's offscreen platform; these tests need the real display.
+    ::setenv("QT_QPA_PLATFORM", "xcb", 1);
+    QGuiApplication app(argc, argv);
+    // While it starts, the window manager leaves new windows unfocused.
+    bool focuses = false;
+    {
+        skrib::testing::TestClient probe;
+        for (int attempt = 0; attempt < 20 && !focuses; ++attempt) {
+            const unsigned long window = probe.openWindow("probe");
+            focuses = QTest::qWaitFor([&] { return probe.activeWindow() == window; }, 500);
+        }
+    }
+    if (!focuses) {
+        std::fprintf(stderr, "the window manager gives new windows no focus\n");
+        return 1;
+    }
+    return RUN_ALL_TESTS();
+}
