@@ -2,7 +2,7 @@
 // against a private PulseAudio daemon of its own.
 
 #include "LogCapture.h"
-#include "app/AppState.h"
+#include "state/AppState.h"
 #include "audio/AudioCaptureManager.h"
 #include "audio/canberra/CanberraSoundPlayer.h"
 #include "audio/ffmpeg/SwrAudioConverter.h"

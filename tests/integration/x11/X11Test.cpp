@@ -3,9 +3,9 @@
 // in through XTEST; a small Qt program is the paste target.
 
 #include "XServer.h"
-#include "input/x11/X11Desktop.h"
-#include "input/x11/X11KeyTranslator.h"
-#include "input/x11/X11KeyboardHook.h"
+#include "platform/x11/X11Desktop.h"
+#include "platform/x11/X11KeyTranslator.h"
+#include "platform/x11/X11KeyboardHook.h"
 
 #include <cstdio>
 #include <cstdlib>
