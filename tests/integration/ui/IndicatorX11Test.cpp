@@ -10,12 +10,11 @@
 
 #include <algorithm>
 #include <cstring>
-#include <functional>
 #include <gtest/gtest.h>
 #include <iostream>
 
 #include <QApplication>
-#include <QTimer>
+#include <QTest>
 
 // Last: Xlib defines macros (None, Bool) that clash with names in the headers above.
 #include <X11/Xatom.h>
@@ -26,29 +25,17 @@ namespace {
 
 bool compositor = false;
 
-// Runs the event loop until `done` or the deadline (a failing test must not hang).
-bool runLoopUntil(const std::function<bool()>& done, int deadlineMs = 10000) {
-    QTimer deadline;
-    deadline.setSingleShot(true);
-    deadline.start(deadlineMs);
-    while (!done() && deadline.isActive()) {
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
-    }
-    return done();
-}
-
 // The first item of a window's property, as another program on the desktop reads it.
 unsigned long property(Display* x, Window window, const char* name, Atom type) {
     Atom actual = None;
     int format = 0;
-    unsigned long count = 0, after = 0, value = 0;
+    unsigned long count = 0, after = 0;
     unsigned char* data = nullptr;
     XGetWindowProperty(x, window, XInternAtom(x, name, False), 0, 1, False, type, &actual, &format,
                        &count, &after, &data);
-    if (data != nullptr) {
-        value = count == 1 ? *reinterpret_cast<const unsigned long*>(data) & 0xFFFFFFFFul : 0;
-        XFree(data);
-    }
+    const unsigned long value =
+        count == 1 ? *reinterpret_cast<const unsigned long*>(data) & 0xFFFFFFFFul : 0;
+    XFree(data);
     return value;
 }
 
@@ -69,11 +56,11 @@ TEST(IndicatorX11, ShowsOnEveryDesktopAndLeavesTheFocusWhereItWas) {
     activate.xclient = {
         ClientMessage, 0, False, x, other, XInternAtom(x, "_NET_ACTIVE_WINDOW", False), 32, {}};
     activate.xclient.data.l[0] = 2;
-    ASSERT_TRUE(runLoopUntil([&] {
+    ASSERT_TRUE(QTest::qWaitFor([&] {
         XSendEvent(x, root, False, SubstructureRedirectMask | SubstructureNotifyMask, &activate);
         XSync(x, False);
         return active() == other;
-    })) << "the window manager did not activate the other window";
+    }, 10000)) << "the window manager did not activate the other window";
     Window focusBefore = 0, focus = 0;
     int revert = 0;
     XGetInputFocus(x, &focusBefore, &revert);
@@ -87,8 +74,8 @@ TEST(IndicatorX11, ShowsOnEveryDesktopAndLeavesTheFocusWhereItWas) {
         DictationIndicator capsule(scheduler, defaults, center, &overlays);
         capsule.showIndicator();
         const auto id = static_cast<Window>(capsule.winId());
-        ASSERT_TRUE(runLoopUntil([&] { return viewable(x, id); }));
-        runLoopUntil([] { return false; }, 500); // time for the window manager to act on it
+        ASSERT_TRUE(QTest::qWaitFor([&] { return viewable(x, id); }, 10000));
+        QTest::qWait(500); // time for the window manager to act on it
         EXPECT_EQ(active(), other);
         XGetInputFocus(x, &focus, &revert);
         EXPECT_EQ(focus, focusBefore);

@@ -67,58 +67,44 @@ TEST(DictationIndicator, CountsAndMovesTheBarsWhileRecordingAndFreezesThemWhileP
 
 // How a recording ends: the capsule is gone in time with every timer stopped, unless a new
 // recording starts meanwhile, which must stay.
-struct EndCase {
-    const char* name;
-    std::function<void(DictationIndicator&)> end;
-    double stillShownAt;
-    bool showAgain;
-};
-
-class Ending : public ::testing::TestWithParam<EndCase> {};
-
-TEST_P(Ending, HidesInTimeUnlessShownAgain) {
-    Capsule c;
-    c->showIndicator();
-    c.scheduler.advance(1.5);
-    GetParam().end(*c.indicator);
-    c.scheduler.advance(GetParam().stillShownAt);
-    EXPECT_TRUE(c->isVisible());
-    if (GetParam().showAgain) {
-        c->showIndicator();
-        c.scheduler.advance(3.0);
-        EXPECT_TRUE(c->isVisible());
-        EXPECT_EQ(c.text(), "0:03");
-        EXPECT_TRUE(c->leftEQ()->isRendering());
-        return;
+TEST(DictationIndicator, HidesInTimeWhenARecordingEndsUnlessShownAgain) {
+    const auto cancel = [](DictationIndicator& i) { i.hideIndicator(); };
+    const auto result = [](DictationIndicator& i) { i.showProcessing(), i.hideIndicator(); };
+    const auto fail = [](DictationIndicator& i) { i.showError(QStringLiteral("Network error")); };
+    const auto failTwice = [&](DictationIndicator& i) { fail(i), fail(i); }; // one hide, not two
+    const struct {
+        const char* name;
+        std::function<void(DictationIndicator&)> end;
+        double stillShownAt;
+        bool showAgain;
+    } cases[] = {{"cancelled", cancel, 0.05, false},
+                 {"result after processing", result, 0.05, false},
+                 {"error", fail, 1.9, false},
+                 {"second error", failTwice, 1.9, false},
+                 {"shown again during the fade-out", cancel, 0.05, true},
+                 {"shown again while an error shows", fail, 1.0, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Capsule capsule;
+        capsule->showIndicator();
+        capsule.scheduler.advance(1.5);
+        c.end(*capsule.indicator);
+        capsule.scheduler.advance(c.stillShownAt);
+        EXPECT_TRUE(capsule->isVisible());
+        if (c.showAgain) {
+            capsule->showIndicator();
+            capsule.scheduler.advance(3.0);
+            EXPECT_TRUE(capsule->isVisible());
+            EXPECT_EQ(capsule.text(), "0:03");
+            EXPECT_TRUE(capsule->leftEQ()->isRendering());
+            continue;
+        }
+        capsule.scheduler.advance(0.3);
+        EXPECT_FALSE(capsule->isVisible());
+        EXPECT_EQ(capsule.scheduler.pendingCount(), 0u);
+        EXPECT_EQ(capsule->labelOpacity(), 1.0);
     }
-    c.scheduler.advance(0.3);
-    EXPECT_FALSE(c->isVisible());
-    EXPECT_EQ(c.scheduler.pendingCount(), 0u);
-    EXPECT_EQ(c->labelOpacity(), 1.0);
 }
-
-const auto cancel = [](DictationIndicator& i) { i.hideIndicator(); };
-const auto fail = [](DictationIndicator& i) { i.showError(QStringLiteral("Network error")); };
-
-INSTANTIATE_TEST_SUITE_P(
-    Ends, Ending,
-    ::testing::Values(EndCase{"Cancelled", cancel, 0.05, false},
-                      EndCase{"ResultAfterProcessing",
-                              [](auto& i) {
-                                  i.showProcessing();
-                                  i.hideIndicator();
-                              },
-                              0.05, false},
-                      EndCase{"Error", fail, 1.9, false},
-                      EndCase{"SecondErrorDoesNotPutTheHideOff",
-                              [](auto& i) {
-                                  i.showError(QStringLiteral("Network error"));
-                                  i.showError(QStringLiteral("Service unavailable"));
-                              },
-                              1.9, false},
-                      EndCase{"ShownAgainDuringTheFadeOut", cancel, 0.05, true},
-                      EndCase{"ShownAgainWhileAnErrorShows", fail, 1.0, true}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 // The capsule may go while a fade, a pulse or an error's hide is pending.
 TEST(DictationIndicator, DestroyedWhileAnimatingLeavesNothingBehind) {

@@ -22,15 +22,17 @@
 #include <QClipboard>
 #include <QDateTime>
 #include <QLabel>
-#include <QMouseEvent>
 #include <QPointer>
 #include <QScrollArea>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QTimeZone>
 #include <QToolButton>
 
 namespace skrib::testing {
 namespace {
+
+using Rows = std::vector<std::string>;
 
 std::string history(const std::vector<std::pair<std::string, std::string>>& texts) {
     nlohmann::json list = nlohmann::json::array();
@@ -51,26 +53,6 @@ std::string history(int count) {
     return history(texts);
 }
 
-std::vector<std::string> rows(const TranscriptView* view) {
-    std::vector<std::string> out;
-    for (auto* row : view->entryViews()) {
-        out.push_back(row->entryText().toStdString());
-    }
-    return out;
-}
-
-/// A press at the centre of `widget` and a release at `releaseAt` (default: the centre).
-void click(QWidget* widget, std::optional<QPoint> releaseAt = std::nullopt) {
-    const QPointF centre = widget->rect().center();
-    QMouseEvent press(QEvent::MouseButtonPress, centre, widget->mapToGlobal(centre), Qt::LeftButton,
-                      Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(widget, &press);
-    const QPointF at = releaseAt.value_or(centre.toPoint());
-    QMouseEvent release(QEvent::MouseButtonRelease, at, widget->mapToGlobal(at), Qt::LeftButton,
-                        Qt::NoButton, Qt::NoModifier);
-    QApplication::sendEvent(widget, &release);
-}
-
 // The parts every window uses: the main queue, defaults, notifications and the service client.
 struct Main {
     LogCapture log;
@@ -82,20 +64,7 @@ struct Main {
     NotificationCenter center;
     RefineClient client{{http, secrets, defaults, "http://127.0.0.1:8787",
                          home.path().toStdString(), "Workstation", "6.1.0"}};
-
-    void answer(int status, const std::string& body) {
-        const auto sent = http.sent();
-        for (std::size_t i = 0; i < sent.size(); ++i) {
-            if (sent[i].request.url.ends_with("/transcripts?limit=50") && !sent[i].answered) {
-                http.respond(i, status, body);
-                return queue.runUntilIdle();
-            }
-        }
-        ADD_FAILURE() << "no history request";
-    }
 };
-
-// --- The main window ---
 
 struct Window : Main {
     AppState appState;
@@ -108,6 +77,13 @@ struct Window : Main {
     Window() { controller.showAndFocus(); }
     MainView& view() { return *controller.mainView(); }
     TranscriptView* list() { return view().transcriptView(); }
+    Rows rows() {
+        Rows out;
+        for (auto* row : list()->entryViews()) {
+            out.push_back(row->entryText().toStdString());
+        }
+        return out;
+    }
     bool showsEmptyPanel() {
         return !list()->onboardingContainer()->isHidden() && list()->scrollView()->isHidden();
     }
@@ -119,23 +95,29 @@ struct Window : Main {
         }
         return out;
     }
+    void answer(int status, const std::string& body) {
+        const auto sent = http.sent();
+        for (std::size_t i = 0; i < sent.size(); ++i) {
+            if (sent[i].request.url.ends_with("/transcripts?limit=50") && !sent[i].answered) {
+                http.respond(i, status, body);
+                return queue.runUntilIdle();
+            }
+        }
+        ADD_FAILURE() << "no history request";
+    }
 };
 
-TEST(MainWindow, EachSidebarButtonShowsOnlyItsPage) {
+TEST(MainWindow, SidebarShowsOnePageAndOtherThreadsReachTheViewThroughTheMainQueue) {
     Window w;
     EXPECT_EQ(w.visiblePages(), "H--");
-    const char* const shown[] = {"H--", "-S-", "--A"};
-    for (const int tab : {2, 1, 0}) {
+    for (const auto& [tab, shown] : {std::pair{2, "--A"}, {1, "-S-"}, {0, "H--"}}) {
         w.view().sidebarButtons()[tab]->click();
-        EXPECT_EQ(w.visiblePages(), shown[tab]);
+        EXPECT_EQ(w.visiblePages(), shown);
     }
     w.center.post(notifications::showHotkeySettings);
     w.queue.runUntilIdle();
     EXPECT_EQ(w.visiblePages(), "-S-") << "asked for the hotkey settings";
-}
 
-TEST(MainWindow, StateAndTranscriptsFromOtherThreadsArriveThroughTheMainQueue) {
-    Window w;
     w.answer(200, history(3));
     std::thread([&] {
         w.appState.state.set(SkribState::processing);
@@ -144,78 +126,53 @@ TEST(MainWindow, StateAndTranscriptsFromOtherThreadsArriveThroughTheMainQueue) {
     EXPECT_EQ(w.view().stateLabel()->text(), "Ready") << "not from the other thread";
     w.queue.runUntilIdle();
     EXPECT_EQ(w.view().stateLabel()->text(), "Processing…");
-    EXPECT_EQ(rows(w.list()), (std::vector<std::string>{"t0", "t1", "t2", "just said"}));
+    EXPECT_EQ(w.rows(), (Rows{"t0", "t1", "t2", "just said"}));
 }
 
-// --- The history list ---
-
-struct FetchCase {
-    const char* name;
-    int status;
-    std::string body;
-    std::size_t rows;
-    const char* firstRow;
-    const char* older;
-};
-
-class Fetch : public ::testing::TestWithParam<FetchCase> {};
-
-TEST_P(Fetch, ShowsTheNewestThirtyOrTheEmptyPanel) {
-    Window h;
-    EXPECT_TRUE(h.showsEmptyPanel());
-    h.answer(GetParam().status, GetParam().body);
-    const auto shown = rows(h.list());
-    ASSERT_EQ(shown.size(), GetParam().rows);
-    EXPECT_EQ(h.showsEmptyPanel(), shown.empty());
-    if (!shown.empty()) {
-        EXPECT_EQ(shown.front(), GetParam().firstRow);
-        EXPECT_EQ(h.list()->olderLabel() ? h.list()->olderLabel()->text().toStdString() : "",
-                  GetParam().older);
+TEST(TranscriptView, ShowsTheNewestThirtyOrTheEmptyPanel) {
+    const struct { int status; std::string body; std::size_t rows; std::string first, older; }
+        cases[] = {
+        {500, R"({"error":"boom"})", 0, "", ""},
+        {200, history({{"", "x"}}), 0, "", ""}, // only empty texts
+        {200, history(31), 30, "t1", "1 older transcript"},
+        {200, history(150), 30, "t120", "70 older transcripts"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.body.substr(0, 60));
+        Window h;
+        EXPECT_TRUE(h.showsEmptyPanel());
+        h.answer(c.status, c.body);
+        const Rows shown = h.rows();
+        EXPECT_EQ(shown.size(), c.rows);
+        EXPECT_EQ(h.showsEmptyPanel(), shown.empty());
+        EXPECT_EQ(shown.empty() ? "" : shown.front(), c.first);
+        EXPECT_EQ(h.list()->olderLabel() ? h.list()->olderLabel()->text().toStdString() : "", c.older);
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Answers, Fetch,
-    ::testing::Values(FetchCase{"ServerError", 500, R"({"error":"boom"})", 0, "", ""},
-                      FetchCase{"OnlyEmptyTexts", 200, history({{"", "x"}}), 0, "", ""},
-                      FetchCase{"ThirtyOne", 200, history(31), 30, "t1", "1 older transcript"},
-                      FetchCase{"Many", 200, history(150), 30, "t120", "70 older transcripts"}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-TEST(TranscriptView, EntryAddedDuringTheFetchIsSortedInByTime) {
+TEST(TranscriptView, EntryAddedDuringTheFetchIsSortedInByTimeAndRowsCopyTheirText) {
     Window h;
     std::thread([&] { h.list()->addEntry(QStringLiteral("live")); }).join();
     h.queue.runUntilIdle();
-    EXPECT_EQ(rows(h.list()), std::vector<std::string>{"live"});
-    h.answer(200, history({{"before", "2025-01-02T03:04:05.5Z"},
+    EXPECT_EQ(h.rows(), Rows{"live"});
+    h.answer(200, history({{"before,\nand a second.", "2025-01-02T03:04:05.5Z"},
                            {"after", "2030-01-01T00:00:00Z"},
                            {"earlier", "2025-01-02T04:04:05+01:00"}}));
-    EXPECT_EQ(rows(h.list()), (std::vector<std::string>{"earlier", "before", "live", "after"}));
-}
-
-TEST(TranscriptView, AnAnswerAfterTheViewIsGoneIsIgnored) {
-    Window h;
-    delete h.list();
-    h.answer(200, history(3));
-}
-
-TEST(TranscriptEntry, CopyPutsTheFullTextOnTheClipboardAndConfirmsForASecond) {
-    Window h;
-    h.answer(200, history({{"First line,\nand a second.", "2025-01-02T03:04:05Z"}}));
-    QToolButton* copy = h.list()->entryViews().value(0)->copyButton();
+    EXPECT_EQ(h.rows(), (Rows{"earlier", "before,\nand a second.", "live", "after"}));
+    // Copy puts the full text on the clipboard and confirms for a second.
+    QToolButton* copy = h.list()->entryViews().value(1)->copyButton();
     copy->click();
-    EXPECT_EQ(QGuiApplication::clipboard()->text(), "First line,\nand a second.");
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), "before,\nand a second.");
     EXPECT_EQ(copy->accessibleName(), "Copied");
     h.queue.advance(1.01);
     EXPECT_EQ(copy->accessibleName(), "Copy");
-
     copy->click();
     h.list()->addEntry(QStringLiteral("next")); // rebuilds every row while the check shows
     h.queue.advance(2.0);
-    EXPECT_EQ(rows(h.list()), (std::vector<std::string>{"First line,\nand a second.", "next"}));
+    EXPECT_EQ(h.rows(), (Rows{"earlier", "before,\nand a second.", "live", "after", "next"}));
+    Window gone; // an answer after the view is gone is ignored
+    delete gone.list();
+    gone.answer(200, history(3));
 }
-
-// --- The welcome panel ---
 
 struct Welcome : Main {
     std::optional<OnboardingWindow> onboarding{
@@ -224,7 +181,7 @@ struct Welcome : Main {
     Subscription token = center.addObserver(notifications::showHotkeySettings, nullptr,
                                             [this](const Notification&) { ++settingsRequests; });
 
-    QWidget* shown() {
+    QPointer<QWidget> shown() {
         onboarding->showIfNeeded();
         queue.advance(OnboardingWindow::showDelay - 0.01);
         EXPECT_EQ(onboarding->panel(), nullptr) << "shows after a delay";
@@ -236,48 +193,45 @@ struct Welcome : Main {
     }
 };
 
-TEST(Onboarding, ReleasedBeforeTheDelayShowsNothing) {
-    Welcome w;
-    w.onboarding->showIfNeeded();
-    w.queue.advance(0.5);
-    w.onboarding.reset();
-    w.queue.advance(1.0); // must not touch the released window
-    for (QWidget* top : QApplication::topLevelWidgets()) {
-        EXPECT_FALSE(top->isVisible()) << top->metaObject()->className();
+TEST(Onboarding, GotItOrCustomiseStoresTheFlagAndClosesButNotWhenReleasedOutsideOrEarly) {
+    {
+        Welcome early;
+        early.onboarding->showIfNeeded();
+        early.queue.advance(0.5);
+        early.onboarding.reset();
+        early.queue.advance(1.0); // must not touch the released window
+        for (QWidget* top : QApplication::topLevelWidgets()) {
+            EXPECT_FALSE(top->isVisible()) << top->metaObject()->className();
+        }
     }
-}
-
-TEST(Onboarding, GotItStoresTheFlagAndClosesButNotWhenReleasedOutside) {
     Welcome w;
     QPointer<QWidget> panel = w.shown();
     ASSERT_NE(panel, nullptr);
     auto* gotIt = panel->findChild<ClickableView*>();
-    click(gotIt, QPoint(gotIt->width() + 20, -10));
+    QTest::mousePress(gotIt, Qt::LeftButton);
+    QTest::mouseRelease(gotIt, Qt::LeftButton, {}, QPoint(gotIt->width() + 20, -10));
     EXPECT_FALSE(w.completed()) << "dragged out before the release";
     EXPECT_TRUE(panel->isVisible());
-    click(gotIt);
+    QTest::mouseClick(gotIt, Qt::LeftButton);
     EXPECT_TRUE(w.completed());
     w.queue.advance(1.0);
     EXPECT_TRUE(panel.isNull() || !panel->isVisible());
     EXPECT_EQ(w.settingsRequests, 0);
-
     OnboardingWindow next({w.defaults, w.queue, w.center});
     next.showIfNeeded();
     w.queue.advance(1.0);
     EXPECT_EQ(next.panel(), nullptr) << "the next launch shows nothing";
-}
 
-TEST(Onboarding, CustomiseStoresClosesAndAsksForTheHotkeySettingsAFifthOfASecondLater) {
-    Welcome w;
-    QPointer<QWidget> panel = w.shown();
+    Welcome again; // "Customise hotkey →" also asks for the hotkey settings a fifth of a second later
+    panel = again.shown();
     ASSERT_NE(panel, nullptr);
-    panel->findChild<QAbstractButton*>()->click(); // "Customise hotkey →"
-    EXPECT_TRUE(w.completed());
+    panel->findChild<QAbstractButton*>()->click();
+    EXPECT_TRUE(again.completed());
     EXPECT_TRUE(panel.isNull() || !panel->isVisible());
-    w.queue.advance(0.19);
-    EXPECT_EQ(w.settingsRequests, 0);
-    w.queue.advance(0.02);
-    EXPECT_EQ(w.settingsRequests, 1);
+    again.queue.advance(0.19);
+    EXPECT_EQ(again.settingsRequests, 0);
+    again.queue.advance(0.02);
+    EXPECT_EQ(again.settingsRequests, 1);
 }
 
 } // namespace
