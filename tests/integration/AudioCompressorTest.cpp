@@ -1,17 +1,14 @@
 // AAC compression with the real FFmpeg libraries, read back by ffprobe.
-
 #include "audio/ffmpeg/AudioCompressor.h"
 
 #include "LogCapture.h"
 #include "audio/DictationSession.h"
 
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 namespace skrib::testing {
@@ -21,29 +18,25 @@ namespace fs = std::filesystem;
 
 class Compressor : public ::testing::TestWithParam<double> {
 protected:
-    void SetUp() override { ::setenv("TMPDIR", scratch.c_str(), 1); }
+    void SetUp() override {
+        fs::create_directories(scratch), ::setenv("TMPDIR", scratch.c_str(), 1);
+    }
     void TearDown() override {
         EXPECT_TRUE(fs::is_empty(scratch)) << "the compressor left a file behind";
-        ::unsetenv("TMPDIR");
-        fs::remove_all(dir);
+        ::unsetenv("TMPDIR"), fs::remove_all(dir);
     }
     nlohmann::json probe(const std::vector<std::uint8_t>& m4a) {
         std::ofstream(dir / "out.m4a", std::ios::binary)
             .write(reinterpret_cast<const char*>(m4a.data()), std::ssize(m4a));
         std::system(("ffprobe -v error -show_streams -show_format -of json " + dir.string() +
-                     "/out.m4a >" + dir.string() + "/probe.json").c_str());
+                     "/out.m4a >" + dir.string() + "/probe.json")
+                        .c_str());
         return nlohmann::json::parse(std::ifstream(dir / "probe.json"), nullptr, false);
     }
 
     LogCapture log;
-    fs::path dir = [] {
-        char pattern[] = "/tmp/skrib-aac-XXXXXX";
-        return fs::path(::mkdtemp(pattern));
-    }();
-    fs::path scratch = [this] {
-        fs::create_directories(dir / "tmp");
-        return dir / "tmp";
-    }();
+    std::string pattern = "/tmp/skrib-aac-XXXXXX";
+    fs::path dir = ::mkdtemp(pattern.data()), scratch = dir / "tmp";
 };
 
 // The program's own WAV (16 kHz mono 16-bit) of each length becomes a small M4A of that length.
@@ -56,7 +49,7 @@ TEST_P(Compressor, TheProgramsWavBecomesAnAacM4AOfTheSameLength) {
                      std::sin(static_cast<float>(i) * 0.0003f);
     }
     session.appendSamples(samples);
-    const auto wav = session.getWAVData();
+    const std::vector<std::uint8_t> wav = session.getWAVData();
     const auto m4a = AudioCompressor::compressWAVToM4A(wav);
     ASSERT_TRUE(m4a.has_value()) << ::testing::PrintToString(log.messages());
     EXPECT_TRUE(log.messages().empty());
@@ -82,8 +75,7 @@ std::vector<std::uint8_t> wav(const char* riff, std::uint16_t tag, std::uint16_t
     std::memcpy(b.data() + 44, data.data(), size);
     std::memcpy(b.data(), riff, 4), std::memcpy(b.data() + 8, "WAVEfmt ", 8);
     b[16] = 16, b[20] = static_cast<std::uint8_t>(tag), b[22] = static_cast<std::uint8_t>(channels);
-    std::memcpy(b.data() + 24, &rate, 4), std::memcpy(b.data() + 36, chunk, 4);
-    b[34] = bits;
+    std::memcpy(b.data() + 24, &rate, 4), std::memcpy(b.data() + 36, chunk, 4), b[34] = bits;
     std::memcpy(b.data() + 40, &size, 4);
     return b;
 }
@@ -97,7 +89,8 @@ TEST(WavInput, DecodesToMonoOrIsRefusedWithAReason) {
         int rate = 0;
     } cases[] = {
         {wav<std::int16_t>("RIFF", 1, 2, 16000, 16, "data", {16384, 0, -16384, -16384}),
-         {0.25f, -0.5f}, 16000},
+         {0.25f, -0.5f},
+         16000},
         {wav<float>("RIFF", 3, 1, 22050, 32, "data", {0.5f}), {0.5f}, 22050},
         {wav("RIFX", 1, 1, 16000, 16, "data", tone), {}}, // not RIFF
         {wav("RIFF", 1, 1, 16000, 8, "data", tone), {}},  // 8 bits a sample

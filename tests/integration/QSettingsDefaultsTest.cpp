@@ -5,7 +5,6 @@
 #include <filesystem>
 #include <fstream>
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 #include <sstream>
 
 extern std::string gConfigHome;
@@ -13,13 +12,10 @@ extern std::string gConfigHome;
 namespace skrib::testing {
 namespace {
 
-namespace fs = std::filesystem;
-
 std::unique_ptr<Defaults> freshStore() {
     static int counter = 0;
-    const fs::path file =
-        fs::path(gConfigHome) / ("contract-" + std::to_string(++counter) + ".conf");
-    return std::make_unique<QSettingsDefaults>(file.string());
+    return std::make_unique<QSettingsDefaults>(gConfigHome + "/contract-" +
+                                               std::to_string(++counter) + ".conf");
 }
 
 INSTANTIATE_TEST_SUITE_P(QSettings, DefaultsContract,
@@ -34,10 +30,8 @@ TEST(QSettingsDefaults, LivesInTheXdgConfigFolderAndSurvivesARestart) {
         store.set("hotkeyHoldMode", true);
         store.set("customHotkeyCode", 96);
         store.set("customPrompt", "a, b, \"c\"");
-        // Written at once, not only when the store goes away.
-        std::ifstream in(expected);
-        std::stringstream text;
-        text << in.rdbuf();
+        std::stringstream text; // written at once, not only when the store goes away
+        text << std::ifstream(expected).rdbuf();
         EXPECT_THAT(text.str(), ::testing::HasSubstr("hotkeyOption=rightControl"));
     }
     QSettingsDefaults reopened;

@@ -1,10 +1,7 @@
 // Runs the Qt adapter tests inside a real QCoreApplication, with the user's configuration
 // folder pointed at a fresh temporary folder.
-
-#include <cstdlib>
 #include <filesystem>
 #include <gtest/gtest.h>
-#include <string>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -16,7 +13,6 @@ int main(int argc, char** argv) {
     gConfigHome = std::string(::mkdtemp(pattern)) + "/config";
     std::filesystem::create_directories(gConfigHome);
     ::setenv("XDG_CONFIG_HOME", gConfigHome.c_str(), 1);
-
     QCoreApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     const int result = RUN_ALL_TESTS();

@@ -6,22 +6,14 @@
 #include "service/curl/CurlHttpClient.h"
 
 #include <arpa/inet.h>
-#include <atomic>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <future>
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <list>
-#include <mutex>
-#include <netinet/in.h>
 #include <strings.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <thread>
-#include <unistd.h>
 
 namespace skrib::testing {
 namespace {
@@ -94,12 +86,8 @@ struct BareServer {
         });
     }
     ~BareServer() {
-        ::shutdown(listener, SHUT_RDWR);
-        acceptor.join();
-        for (std::thread& worker : workers) {
-            worker.join();
-        }
-        ::close(listener);
+        ::shutdown(listener, SHUT_RDWR), acceptor.join();
+        std::ranges::for_each(workers, &std::thread::join), ::close(listener);
     }
 
     // Reads one request (head and Content-Length body); false once the peer is gone.

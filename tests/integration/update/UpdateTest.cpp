@@ -11,17 +11,11 @@
 #include "state/AppState.h"
 #include "update/AutoUpdater.h"
 
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 #include <httplib.h>
-#include <map>
-#include <mutex>
 #include <nlohmann/json.hpp>
-#include <thread>
-#include <unistd.h>
 
 #include <QCoreApplication>
 
@@ -49,7 +43,7 @@ ProcessRunner::Result run(const std::string& program, const std::vector<std::str
 }
 
 std::string versionOf(const fs::path& applicationFolder) {
-    const auto result = run((applicationFolder / "AppRun").string(), {"--version"});
+    const auto result = run(applicationFolder / "AppRun", {"--version"});
     return result.started ? result.output : "not started: " + result.error;
 }
 
@@ -166,25 +160,19 @@ protected:
         paths_.installFolder = (root_ / "opt").string() + "/";
         paths_.fallbackInstallFolder = (root_ / "home" / "Applications").string() + "/";
         fs::create_directories(root_ / "opt"), fs::create_directories(root_ / "home");
-        fs::create_directories(downloads_);
+        fs::create_directories(downloads_), queue_.start();
         server_.offer(download_, 200, readFile(releases().image));
-        queue_.start();
     }
     void TearDown() override {
-        for (std::thread& worker : background_) {
-            worker.join();
-        }
-        updater_.reset();
-        fs::remove_all(root_);
+        std::for_each(background_.begin(), background_.end(), [](auto& t) { t.join(); });
+        updater_.reset(), fs::remove_all(root_);
     }
 
     fs::path primary() const { return fs::path(paths_.installFolder) / bundleName; }
     fs::path fallback() const { return fs::path(paths_.fallbackInstallFolder) / bundleName; }
     std::vector<std::string> titles() const {
-        std::vector<std::string> titles;
-        for (const Alert& alert : alerts_.shown) {
-            titles.push_back(alert.title);
-        }
+        std::vector<std::string> titles(alerts_.shown.size());
+        std::ranges::transform(alerts_.shown, titles.begin(), &Alert::title);
         return titles;
     }
 
@@ -212,12 +200,10 @@ protected:
     // What every finished attempt leaves behind, whatever its outcome.
     void expectCleanedUp() {
         EXPECT_FALSE(updater_->isUpdating());
-        EXPECT_FALSE(fs::exists(paths_.imageCopy));
-        EXPECT_FALSE(fs::exists(paths_.mountPoint));
+        EXPECT_FALSE(fs::exists(paths_.imageCopy) || fs::exists(paths_.mountPoint));
         EXPECT_TRUE(fs::is_empty(downloads_)) << "the download's temporary file is left";
         ASSERT_FALSE(panel_.empty());
-        EXPECT_EQ(panel_.front(), "show");
-        EXPECT_EQ(panel_.back(), "close");
+        EXPECT_TRUE(panel_.front() == "show" && panel_.back() == "close") << panel_.size();
         EXPECT_EQ(std::count(panel_.begin(), panel_.end(), "close"), 1);
     }
 

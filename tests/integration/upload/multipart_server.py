@@ -39,6 +39,7 @@ class Handler(BaseHTTPRequestHandler):
         with open(f"{out_dir}/request.json.new", "w") as f:
             json.dump(record, f)
         os.rename(f"{out_dir}/request.json.new", f"{out_dir}/request.json")
+        self.server.recorded = True
         self.reply({"raw": "hello world", "refined": "Hello world.", "total_ms": 42})
 
     def reply(self, answer):
@@ -57,5 +58,6 @@ with open(f"{out_dir}/port.new", "w") as f:
     f.write(str(server.server_address[1]))
 os.rename(f"{out_dir}/port.new", f"{out_dir}/port")  # whole, or not there yet
 deadline = time.time() + 30
-while time.time() < deadline and not os.path.exists(f"{out_dir}/request.json"):
+server.recorded = False
+while time.time() < deadline and not server.recorded:
     server.handle_request()
