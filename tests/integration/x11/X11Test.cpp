@@ -39,9 +39,6 @@ namespace {
 /// the keys they receive, and what the server and the window manager hold.
 class TestClient {
 public:
-    TestClient()
-        : display_(XOpenDisplay(nullptr)) {}
-
     ~TestClient() { XCloseDisplay(display_); }
 
     unsigned code(const std::string& keysymName) {
@@ -69,12 +66,12 @@ public:
     }
 
     unsigned long activeWindow() {
-        const Atom active = XInternAtom(display_, "_NET_ACTIVE_WINDOW", False);
         Atom type = None;
         int format = 0;
         unsigned long items = 0, after = 0, window = 0;
         unsigned char* data = nullptr;
-        if (XGetWindowProperty(display_, DefaultRootWindow(display_), active, 0, 1, False,
+        if (XGetWindowProperty(display_, DefaultRootWindow(display_),
+                               XInternAtom(display_, "_NET_ACTIVE_WINDOW", False), 0, 1, False,
                                XA_WINDOW, &type, &format, &items, &after, &data) == Success &&
             data != nullptr && items == 1) {
             window = *reinterpret_cast<unsigned long*>(data);
@@ -94,9 +91,7 @@ public:
         const Window window = XCreateSimpleWindow(display_, DefaultRootWindow(display_), 10, 10,
                                                   240, 120, 0, 0, WhitePixel(display_, 0));
         XSelectInput(display_, window, KeyPressMask);
-        XWMHints hints{};
-        hints.flags = InputHint;
-        hints.input = True;
+        XWMHints hints{InputHint, True, 0, 0, 0, 0, 0, 0, 0}; // takes the focus
         XSetWMHints(display_, window, &hints);
         XStoreName(display_, window, title.c_str());
         XMapWindow(display_, window);
@@ -109,15 +104,10 @@ public:
         XSync(display_, False);
     }
 
-    /// Sets a text property (STRING) or, given a number, a CARDINAL one.
-    void setProperty(unsigned long window, const char* name, const std::string& text) {
-        XChangeProperty(display_, window, XInternAtom(display_, name, False), XA_STRING, 8,
-                        PropModeReplace, reinterpret_cast<const unsigned char*>(text.data()),
-                        static_cast<int>(text.size()));
-    }
-    void setProperty(unsigned long window, const char* name, long number) {
-        XChangeProperty(display_, window, XInternAtom(display_, name, False), XA_CARDINAL, 32,
-                        PropModeReplace, reinterpret_cast<const unsigned char*>(&number), 1);
+    void setProperty(unsigned long window, const char* name, Atom type, int format,
+                     const void* data, int items) {
+        XChangeProperty(display_, window, XInternAtom(display_, name, False), type, format,
+                        PropModeReplace, static_cast<const unsigned char*>(data), items);
     }
 
     long pressesInWindows(unsigned code) {
@@ -133,7 +123,7 @@ public:
     }
 
 private:
-    Display* display_;
+    Display* display_ = XOpenDisplay(nullptr);
     std::vector<unsigned> presses_;
 };
 
@@ -143,18 +133,15 @@ constexpr unsigned printKey = KEY_SYSRQ + 8;
 
 // "down 8 C": an event as text, its flags as letters (Ctrl, Shift, Alt, Meta/Super, Lock).
 std::string text(const KeyEvent& event) {
+    const decltype(event.flags) masks[] = {keyFlags::control, keyFlags::shift, keyFlags::option,
+                                           keyFlags::command, keyFlags::capsLock};
     std::string flags;
-    for (const auto& [flag, letter] : {std::pair{keyFlags::control, 'C'},
-                                       {keyFlags::shift, 'S'},
-                                       {keyFlags::option, 'A'},
-                                       {keyFlags::command, 'M'},
-                                       {keyFlags::capsLock, 'L'}}) {
-        flags += (event.flags & flag) != 0 ? std::string(1, letter) : "";
+    for (int i = 0; i < 5; ++i) {
+        flags += (event.flags & masks[i]) != 0 ? std::string(1, "CSAML"[i]) : "";
     }
-    const char* type = event.type == KeyEvent::Type::keyDown ? "down"
-                       : event.type == KeyEvent::Type::keyUp ? "up"
-                                                             : "flags";
-    return type + (" " + std::to_string(event.keyCode)) + " " + (flags.empty() ? "-" : flags);
+    const char* types[] = {"down", "up", "flags"};
+    return types[static_cast<int>(event.type) - 10] + (" " + std::to_string(event.keyCode)) + " " +
+           (flags.empty() ? "-" : flags);
 }
 
 /// A hook, a keyboard, and what the hook delivers; keys are released and locks off after a test.
@@ -230,24 +217,17 @@ TEST_P(KeyboardHookSequenceTest, DeliversTheKeysAsTheProgramsEvents) {
 
 INSTANTIATE_TEST_SUITE_P(
     Keys, KeyboardHookSequenceTest,
-    ::testing::Values(
-        SequenceCase{"RightCtrlTappedThenHeldRepeatsNothingAndReleasesOnce", "",
-                     "+Control_R -Control_R +Control_R +Control_R -Control_R -Control_R",
-                     "flags 62 C; flags 62 -; flags 62 C; flags 62 -"},
-        SequenceCase{"RightCtrlHeldBeforeStart", "+Control_R", "+c -c -Control_R",
-                     "down 8 C; up 8 C; flags 62 -"},
-        SequenceCase{"ShiftAltSuperTogether", "",
-                     "+Shift_L +Alt_L +Super_R +x -x -Shift_L -Alt_L -Super_R",
-                     "flags 56 S; flags 58 SA; flags 54 SAM; down 7 SAM; up 7 SAM; flags 56 AM; "
-                     "flags 58 M; flags 54 -"},
+    ::testing::ValuesIn(std::vector<SequenceCase>{
+        // clang-format off
+        {"RightCtrlTappedThenHeldRepeatsNothingAndReleasesOnce", "", "+Control_R -Control_R +Control_R +Control_R -Control_R -Control_R", "flags 62 C; flags 62 -; flags 62 C; flags 62 -"},
+        {"RightCtrlHeldBeforeStart", "+Control_R", "+c -c -Control_R", "down 8 C; up 8 C; flags 62 -"},
+        {"ShiftAltSuperTogether", "", "+Shift_L +Alt_L +Super_R +x -x -Shift_L -Alt_L -Super_R", "flags 56 S; flags 58 SA; flags 54 SAM; down 7 SAM; up 7 SAM; flags 56 AM; flags 58 M; flags 54 -"},
         // The layout's virtual AltGr key (X key code 92) has no name in the vocabulary.
-        SequenceCase{"LayoutAltGrCountsAsAlt", "", "+ISO_Level3_Shift +q -q -ISO_Level3_Shift",
-                     "flags 4188 A; down 12 A; up 12 A; flags 4188 -"},
-        SequenceCase{"KeyRepeatsWhileHeldAndStrayReleasesAreDropped", "+k", "-k +z +z -z -z -b",
-                     "up 40 -; down 6 -; down 6 -; up 6 -"},
-        SequenceCase{"CapsLockOnBeforeStartThenToggled", "+Caps_Lock -Caps_Lock",
-                     "+a -a +Caps_Lock +Caps_Lock -Caps_Lock +a -a",
-                     "down 0 L; up 0 L; flags 57 -; down 0 -; up 0 -"}),
+        {"LayoutAltGrCountsAsAlt", "", "+ISO_Level3_Shift +q -q -ISO_Level3_Shift", "flags 4188 A; down 12 A; up 12 A; flags 4188 -"},
+        {"KeyRepeatsWhileHeldAndStrayReleasesAreDropped", "+k", "-k +z +z -z -z -b", "up 40 -; down 6 -; down 6 -; up 6 -"},
+        {"CapsLockOnBeforeStartThenToggled", "+Caps_Lock -Caps_Lock", "+a -a +Caps_Lock +Caps_Lock -Caps_Lock +a -a", "down 0 L; up 0 L; flags 57 -; down 0 -; up 0 -"},
+        // clang-format on
+    }),
     [](const auto& info) { return info.param.name; });
 
 using KeyboardHookEveryKeyTest = HookFixture;
@@ -328,38 +308,34 @@ TEST(ServerGoneTest, AdaptersStopQuietly) {
     EXPECT_TRUE(desktop.isTerminated({0x200001, 0, ""}));
 }
 
+QByteArray contents(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
 /// The paste_target program: a text field whose text goes to a file (see PasteTargetMain.cpp).
-class PasteTarget {
-public:
+struct PasteTarget {
     explicit PasteTarget(const QString& title) {
-        process_.start(QStringLiteral(SKRIB_PASTE_TARGET), {folder_.filePath("text"), title});
+        process.start(QStringLiteral(SKRIB_PASTE_TARGET), {folder.filePath("text"), title});
     }
     ~PasteTarget() { quit(); }
 
     /// Waits until the window is shown and has the focus.
     bool waitUntilFocused(TestClient& client) {
         return QTest::qWaitFor([&] {
-            QFile file(folder_.filePath("text.window"));
-            window_ = file.open(QIODevice::ReadOnly) ? file.readAll().toULong() : 0;
-            return window_ != 0 && client.activeWindow() == window_ &&
-                   client.focusWindow() == window_;
+            window = contents(folder.filePath("text.window")).toULong();
+            return window != 0 && client.activeWindow() == window && client.focusWindow() == window;
         });
     }
-    unsigned long window() const { return window_; }
-    std::int64_t processId() const { return process_.processId(); }
-    std::string text() const {
-        QFile file(folder_.filePath("text"));
-        return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : std::string();
-    }
+    std::string text() const { return contents(folder.filePath("text")).toStdString(); }
     void quit() {
-        process_.kill();
-        process_.waitForFinished(5000);
+        process.kill();
+        process.waitForFinished(5000);
     }
 
-private:
-    QTemporaryDir folder_;
-    QProcess process_;
-    unsigned long window_ = 0;
+    QTemporaryDir folder;
+    QProcess process;
+    unsigned long window = 0;
 };
 
 class DesktopTest : public ::testing::Test {
@@ -368,15 +344,35 @@ protected:
     X11Desktop desktop;
 };
 
-TEST_F(DesktopTest, FrontmostApplicationIsTheActiveProgramUntilItQuits) {
+TEST_F(DesktopTest, PasteGoesToTheFrontmostProgramWhileTheHotkeyIsHeldUntilItQuits) {
     PasteTarget target("Zielfenster – Grüße ☕");
     ASSERT_TRUE(target.waitUntilFocused(client));
     const auto application = desktop.frontmostApplication();
     ASSERT_TRUE(application.has_value());
-    EXPECT_EQ(application->window, target.window());
-    EXPECT_EQ(application->processId, target.processId());
+    EXPECT_EQ(application->window, target.window);
+    EXPECT_EQ(application->processId, target.process.processId());
     EXPECT_EQ(application->name, "Zielfenster – Grüße ☕");
     EXPECT_FALSE(desktop.isTerminated(*application));
+
+    // The hotkey (Right Ctrl) and another modifier are still down when the paste comes.
+    const std::vector<unsigned> held{client.code("Control_R"), client.code("Super_L")};
+    for (const unsigned code : held) {
+        client.key(code, true);
+    }
+    const std::string text = "Grüße — naïve ☕ 日本語 😀 𝄞 ";
+    desktop.setClipboardText(text);
+    ASSERT_TRUE(desktop.postPaste());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return target.text() == text; })) << target.text();
+    for (const unsigned code : held) {
+        EXPECT_FALSE(client.isDown(code)) << "key " << code << " still held";
+        client.key(code, false);
+    }
+    desktop.setClipboardText("zwei");
+    ASSERT_TRUE(desktop.postPaste());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return target.text() == text + "zwei"; })) << target.text();
+    ASSERT_TRUE(desktop.postReturn());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return target.text() == text + "zwei\n[return]"; }));
+
     target.quit(); // the process has ended; its window goes with its connection
     EXPECT_TRUE(desktop.isTerminated({client.openWindow("alive"), application->processId, ""}));
     EXPECT_TRUE(QTest::qWaitFor([&] {
@@ -386,9 +382,10 @@ TEST_F(DesktopTest, FrontmostApplicationIsTheActiveProgramUntilItQuits) {
 
 TEST_F(DesktopTest, ActivateBringsBackAWindowOfAnotherComputerNamedByItsLatin1Class) {
     const unsigned long first = client.openWindow("WM_NAME comes last");
-    client.setProperty(first, "WM_CLASS", std::string("skrib\0S\xfc\xdf\0", 11));
-    client.setProperty(first, "WM_CLIENT_MACHINE", "elsewhere.example");
-    client.setProperty(first, "_NET_WM_PID", 4244L);
+    const long pid = 4244;
+    client.setProperty(first, "WM_CLASS", XA_STRING, 8, "skrib\0S\xfc\xdf", 11);
+    client.setProperty(first, "WM_CLIENT_MACHINE", XA_STRING, 8, "elsewhere.example", 17);
+    client.setProperty(first, "_NET_WM_PID", XA_CARDINAL, 32, &pid, 1);
     ASSERT_TRUE(QTest::qWaitFor([&] { return client.activeWindow() == first; }));
     const unsigned long second = client.openWindow("second");
     ASSERT_TRUE(QTest::qWaitFor([&] { return client.activeWindow() == second; }));
@@ -403,30 +400,6 @@ TEST_F(DesktopTest, ActivateBringsBackAWindowOfAnotherComputerNamedByItsLatin1Cl
     // The window manager may still name the window for a moment after it has gone.
     client.closeWindow(first);
     EXPECT_NE(desktop.frontmostApplication().value_or(TargetApplication{}).window, first);
-}
-
-TEST_F(DesktopTest, PasteDeliversExactlyTheNewClipboardTextWhileTheHotkeyIsHeld) {
-    PasteTarget target("paste");
-    ASSERT_TRUE(target.waitUntilFocused(client));
-    // The hotkey (Right Ctrl) and another modifier are still down when the paste comes.
-    const std::vector<unsigned> held{client.code("Control_R"), client.code("Super_L")};
-    for (const unsigned code : held) {
-        client.key(code, true);
-    }
-    const std::string text = "Grüße — naïve ☕ 日本語 😀 𝄞 ";
-    desktop.setClipboardText(text);
-    ASSERT_TRUE(desktop.postPaste());
-    EXPECT_TRUE(QTest::qWaitFor([&] { return target.text() == text; })) << target.text();
-    for (const unsigned code : held) {
-        EXPECT_FALSE(client.isDown(code)) << "key " << code << " still held";
-        client.key(code, false);
-    }
-
-    desktop.setClipboardText("zwei");
-    ASSERT_TRUE(desktop.postPaste());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return target.text() == text + "zwei"; })) << target.text();
-    ASSERT_TRUE(desktop.postReturn());
-    EXPECT_TRUE(QTest::qWaitFor([&] { return target.text() == text + "zwei\n[return]"; }));
 }
 
 } // namespace
