@@ -200,8 +200,7 @@ private:
 };
 
 struct SequenceCase {
-    std::string name;
-    std::string beforeStart, steps, expected;
+    std::string name, beforeStart, steps, expected;
     friend void PrintTo(const SequenceCase& c, std::ostream* out) { *out << c.name; }
 };
 
@@ -248,10 +247,11 @@ TEST_F(KeyboardHookEveryKeyTest, EachKeyCodeGetsOneVirtualCodeOfItsOwn) {
     for (std::string type, code, flags; events >> type >> code >> flags; ++total) {
         ++count[std::stoul(code)];
     }
-    EXPECT_EQ(count[keyCodes::capsLock], 1);
-    count.erase(keyCodes::capsLock);
     for (const auto& [code, n] : count) {
-        EXPECT_EQ(n, code == 114 ? 4 : 2) << "virtual code " << code;
+        EXPECT_EQ(n, code == keyCodes::capsLock ? 1
+                     : code == 114              ? 4
+                                                : 2)
+            << "virtual code " << code;
     }
     EXPECT_EQ(total, 2u * (255 - 8 + 1 - 2) - 1);
 }
@@ -262,8 +262,8 @@ TEST_F(KeyboardHookEscapeGrabTest, EscapeIsKeptFromTheFocusedWindowOnlyWhileGrab
     const unsigned long window = client.openWindow("focused");
     ASSERT_TRUE(QTest::qWaitFor([&] { return client.focusWindow() == window; }));
     const unsigned escape = client.code("Escape");
-    for (const auto& [capsLock, numLock] : {std::pair{false, false}, std::pair{true, false},
-                                            std::pair{false, true}, std::pair{true, true}}) {
+    for (const int locks : {0, 1, 2, 3}) {
+        const bool capsLock = (locks & 1) != 0, numLock = (locks & 2) != 0;
         SCOPED_TRACE(::testing::Message() << "Caps Lock " << capsLock << ", Num Lock " << numLock);
         client.setLocks(capsLock, numLock);
         hook.stop(); // a new start takes the locks as it finds them
