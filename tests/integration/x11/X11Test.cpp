@@ -155,7 +155,7 @@ protected:
     }
 
     bool start() {
-        return hook.start([this](const KeyEvent& event) { seen.push_back(text(event)); });
+        return hook.start([this](const KeyEvent& event) { seen += text(event) + "; "; });
     }
 
     /// Steps by keysym: "+Control_R" presses, "-Control_R" releases.
@@ -171,24 +171,19 @@ protected:
     /// Taps the marker key and waits for its release: what the hook delivered before it is
     /// then every event of the keys pressed before it ("down 8 C; up 8 C").
     std::string eventsBeforeMarker() {
-        const std::string marker =
-            "up " + std::to_string(X11KeyTranslator::virtualKeyCode(markerKey)) + " ";
+        const std::string code = std::to_string(X11KeyTranslator::virtualKeyCode(markerKey)) + " ";
         client.key(markerKey, true);
         client.key(markerKey, false);
-        EXPECT_TRUE(
-            QTest::qWaitFor([&] { return !seen.empty() && seen.back().starts_with(marker); }));
-        seen.resize(seen.size() >= 2 ? seen.size() - 2 : 0);
-        std::string events;
-        for (const std::string& event : seen) {
-            events += (events.empty() ? "" : "; ") + event;
-        }
+        EXPECT_TRUE(QTest::qWaitFor([&] { return seen.find("up " + code) != std::string::npos; }));
+        const std::size_t end = seen.rfind("down " + code);
+        const std::string events = seen.substr(0, end == 0 ? 0 : end - 2); // without its "; "
         seen.clear();
         return events;
     }
 
     TestClient client;
     X11KeyboardHook hook;
-    std::vector<std::string> seen;
+    std::string seen; // "down 8 C; up 8 C; "
 };
 
 struct SequenceCase {
