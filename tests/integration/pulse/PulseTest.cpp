@@ -75,7 +75,7 @@ std::vector<std::int16_t> samplesOf(const std::string& bytes) {
 /// A private PulseAudio daemon per test, PULSE_SERVER pointing at it: a null sink "out", a pipe
 /// source "mic" (48 kHz stereo, USB, the default) fed through mic.fifo in its folder, and a
 /// clock-driven null source "builtin" (internal, PCI). It is stopped by its PID at the end.
-class PulseFixture : public ::testing::Test {
+class PulseTest : public ::testing::Test {
 protected:
     void SetUp() override {
         const char* base = std::getenv("SKRIB_TEST_TMP");
@@ -161,8 +161,6 @@ private:
     std::FILE* process_ = nullptr; // the daemon, as popen started it
 };
 
-using PulseAudioSystemTest = PulseFixture;
-
 // "name id input built-in" per microphone, in the server's order.
 std::vector<std::string> describe(const std::optional<std::vector<AudioDevice>>& devices) {
     std::vector<std::string> lines;
@@ -173,7 +171,7 @@ std::vector<std::string> describe(const std::optional<std::vector<AudioDevice>>&
     return lines;
 }
 
-TEST_F(PulseAudioSystemTest, ListsMicrophonesAndTheirDefaultAndTellsWhenItChanges) {
+TEST_F(PulseTest, SystemListsMicrophonesAndTheirDefaultAndTellsWhenItChanges) {
     PulseAudioSystem system;
     std::atomic<int> calls{0}, removedCalls{0};
     system.addDefaultInputListener([&] { ++calls; });
@@ -219,8 +217,6 @@ TEST_F(PulseAudioSystemTest, ListsMicrophonesAndTheirDefaultAndTellsWhenItChange
     EXPECT_EQ(system.defaultInputDevice(), idOf("mic"));
 }
 
-using PulseAudioEngineTest = PulseFixture;
-
 // Counts what a tap delivers, and what it delivers once it should have stopped.
 struct Tap {
     std::atomic<int> buffers{0}, afterClose{0};
@@ -239,7 +235,7 @@ void capture(AudioEngine& engine, AudioDeviceID device, Tap& tap) {
     EXPECT_TRUE(QTest::qWaitFor([&] { return tap.buffers >= 2; }));
 }
 
-TEST_F(PulseAudioEngineTest, NothingArrivesOnceTheTapIsRemovedOrTheEngineStopped) {
+TEST_F(PulseTest, EngineDeliversNothingOnceTheTapIsRemovedOrTheEngineStopped) {
     PulseAudioSystem system;
     auto engine = system.createEngine();
     for (int round = 0; round < 2; ++round) {
@@ -257,7 +253,7 @@ TEST_F(PulseAudioEngineTest, NothingArrivesOnceTheTapIsRemovedOrTheEngineStopped
     }
 }
 
-TEST_F(PulseAudioEngineTest, UnpluggingTheMicrophoneOrLosingTheServerIsOneChangeAndEndsCapture) {
+TEST_F(PulseTest, EngineReportsAnUnpluggedMicrophoneOrLostServerOnceAndEndsCapture) {
     const auto module = loadModule({"module-null-source", "source_name=headset"});
     ASSERT_TRUE(module.has_value());
     PulseAudioSystem system;
@@ -317,9 +313,7 @@ void feed(const std::string& fifo, const std::vector<std::int16_t>& samples) {
     ::close(fd);
 }
 
-using PulseCaptureTest = PulseFixture;
-
-TEST_F(PulseCaptureTest, SpeechAtTheMicrophoneArrivesAs16kMonoBlocksAtItsLevel) {
+TEST_F(PulseTest, SpeechAtTheMicrophoneArrivesAs16kMonoBlocksAtItsLevel) {
     LogCapture log; // keeps the manager's lines out of the shared scratch log
     QtScheduler queue;
     SwrAudioConverterFactory converters;
@@ -375,9 +369,7 @@ TEST_F(PulseCaptureTest, SpeechAtTheMicrophoneArrivesAs16kMonoBlocksAtItsLevel) 
     EXPECT_NEAR(gotLevel, fedLevel, 0.1 * fedLevel);
 }
 
-using SoundPlayerTest = PulseFixture;
-
-TEST_F(SoundPlayerTest, TheWorkerPlaysTheSoundThroughTheSoundServer) {
+TEST_F(PulseTest, SoundPlayerPlaysTheSoundThroughTheSoundServer) {
     CanberraSoundPlayer player(SKRIB_SOUNDS_DIR);
     // parec writes nothing when given a file name with --raw: it records to standard output.
     auto recording = std::async(std::launch::async, [&] {

@@ -143,7 +143,7 @@ std::string text(const KeyEvent& event) {
 }
 
 /// A hook, a keyboard, and what the hook delivers; keys are released and locks off after a test.
-class HookFixture : public ::testing::Test {
+class KeyboardHookTest : public ::testing::Test {
 protected:
     void TearDown() override {
         for (unsigned code = 8; code < 256; ++code) {
@@ -191,7 +191,7 @@ struct SequenceCase {
     friend void PrintTo(const SequenceCase& c, std::ostream* out) { *out << c.name; }
 };
 
-class KeyboardHookSequenceTest : public HookFixture,
+class KeyboardHookSequenceTest : public KeyboardHookTest,
                                  public ::testing::WithParamInterface<SequenceCase> {};
 
 TEST_P(KeyboardHookSequenceTest, DeliversTheKeysAsTheProgramsEvents) {
@@ -216,9 +216,7 @@ INSTANTIATE_TEST_SUITE_P(
     }),
     [](const auto& info) { return info.param.name; });
 
-using KeyboardHookEveryKeyTest = HookFixture;
-
-TEST_F(KeyboardHookEveryKeyTest, EachKeyCodeGetsOneVirtualCodeOfItsOwn) {
+TEST_F(KeyboardHookTest, EachKeyCodeGetsOneVirtualCodeOfItsOwn) {
     ASSERT_TRUE(start());
     for (unsigned code = 8; code <= 255; ++code) {
         if (code != printKey && code != markerKey) {
@@ -243,9 +241,7 @@ TEST_F(KeyboardHookEveryKeyTest, EachKeyCodeGetsOneVirtualCodeOfItsOwn) {
     EXPECT_EQ(total, 2u * (255 - 8 + 1 - 2) - 1);
 }
 
-using KeyboardHookEscapeGrabTest = HookFixture;
-
-TEST_F(KeyboardHookEscapeGrabTest, EscapeIsKeptFromTheFocusedWindowOnlyWhileGrabbed) {
+TEST_F(KeyboardHookTest, EscapeIsKeptFromTheFocusedWindowOnlyWhileGrabbed) {
     const unsigned long window = client.openWindow("focused");
     ASSERT_TRUE(QTest::qWaitFor([&] { return client.focusWindow() == window; }));
     const unsigned escape = client.code("Escape");
