@@ -29,12 +29,9 @@ std::FILE* start(std::vector<std::pair<pid_t, std::FILE*>>& children, const std:
 // Waits until the root window has the property (or the selection has an owner).
 bool waitForRoot(const char* name, bool selection) {
     Display* display = XOpenDisplay(nullptr);
-    if (display == nullptr) {
-        return false;
-    }
-    const Atom atom = XInternAtom(display, name, False);
     bool found = false;
-    for (int waited = 0; waited < 10000 && !found; waited += 20) {
+    for (int waited = 0; display != nullptr && waited < 10000 && !found; waited += 20) {
+        const Atom atom = XInternAtom(display, name, False);
         Atom type = None;
         int format = 0;
         unsigned long items = 0, after = 0;
@@ -47,7 +44,9 @@ bool waitForRoot(const char* name, bool selection) {
         XFree(data);
         std::this_thread::sleep_for(std::chrono::milliseconds(found ? 0 : 20));
     }
-    XCloseDisplay(display);
+    if (display != nullptr) {
+        XCloseDisplay(display);
+    }
     return found;
 }
 
