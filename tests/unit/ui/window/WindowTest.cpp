@@ -34,23 +34,19 @@ namespace {
 
 using Rows = std::vector<std::string>;
 
-std::string history(const std::vector<std::pair<std::string, std::string>>& texts) {
+/// A history page of the given texts and times, then `count` transcripts "t0", "t1", … a minute
+/// apart.
+std::string history(std::vector<std::pair<std::string, std::string>> texts, int count = 0) {
+    for (int i = 0; i < count; ++i) {
+        const auto at = QDateTime::fromSecsSinceEpoch(1735804800 + 60 * i, QTimeZone::utc());
+        texts.emplace_back("t" + std::to_string(i), at.toString(Qt::ISODate).toStdString());
+    }
     nlohmann::json list = nlohmann::json::array();
     for (const auto& [text, createdAt] : texts) {
         list.push_back(
             {{"id", list.size() + 1}, {"raw", ""}, {"refined", text}, {"created_at", createdAt}});
     }
     return nlohmann::json{{"transcripts", list}, {"has_more", false}}.dump();
-}
-
-/// `count` transcripts "t0", "t1", … a minute apart.
-std::string history(int count) {
-    std::vector<std::pair<std::string, std::string>> texts;
-    for (int i = 0; i < count; ++i) {
-        const auto at = QDateTime::fromSecsSinceEpoch(1735804800 + 60 * i, QTimeZone::utc());
-        texts.emplace_back("t" + std::to_string(i), at.toString(Qt::ISODate).toStdString());
-    }
-    return history(texts);
 }
 
 // The parts every window uses: the main queue, defaults, notifications and the service client.
@@ -118,7 +114,7 @@ TEST(MainWindow, SidebarShowsOnePageAndOtherThreadsReachTheViewThroughTheMainQue
     w.queue.runUntilIdle();
     EXPECT_EQ(w.visiblePages(), "-S-") << "asked for the hotkey settings";
 
-    w.answer(200, history(3));
+    w.answer(200, history({}, 3));
     std::thread([&] {
         w.appState.state.set(SkribState::processing);
         w.view().pushTranscript(QStringLiteral("just said"));
@@ -134,8 +130,8 @@ TEST(TranscriptView, ShowsTheNewestThirtyOrTheEmptyPanel) {
         cases[] = {
         {500, R"({"error":"boom"})", 0, "", ""},
         {200, history({{"", "x"}}), 0, "", ""}, // only empty texts
-        {200, history(31), 30, "t1", "1 older transcript"},
-        {200, history(150), 30, "t120", "70 older transcripts"}};
+        {200, history({}, 31), 30, "t1", "1 older transcript"},
+        {200, history({}, 150), 30, "t120", "70 older transcripts"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.body.substr(0, 60));
         Window h;
@@ -171,7 +167,7 @@ TEST(TranscriptView, EntryAddedDuringTheFetchIsSortedInByTimeAndRowsCopyTheirTex
     EXPECT_EQ(h.rows(), (Rows{"earlier", "before,\nand a second.", "live", "after", "next"}));
     Window gone; // an answer after the view is gone is ignored
     delete gone.list();
-    gone.answer(200, history(3));
+    gone.answer(200, history({}, 3));
 }
 
 struct Welcome : Main {
@@ -204,34 +200,33 @@ TEST(Onboarding, GotItOrCustomiseStoresTheFlagAndClosesButNotWhenReleasedOutside
             EXPECT_FALSE(top->isVisible()) << top->metaObject()->className();
         }
     }
-    Welcome w;
-    QPointer<QWidget> panel = w.shown();
-    ASSERT_NE(panel, nullptr);
-    auto* gotIt = panel->findChild<ClickableView*>();
-    QTest::mousePress(gotIt, Qt::LeftButton);
-    QTest::mouseRelease(gotIt, Qt::LeftButton, {}, QPoint(gotIt->width() + 20, -10));
-    EXPECT_FALSE(w.completed()) << "dragged out before the release";
-    EXPECT_TRUE(panel->isVisible());
-    QTest::mouseClick(gotIt, Qt::LeftButton);
-    EXPECT_TRUE(w.completed());
-    w.queue.advance(1.0);
-    EXPECT_TRUE(panel.isNull() || !panel->isVisible());
-    EXPECT_EQ(w.settingsRequests, 0);
-    OnboardingWindow next({w.defaults, w.queue, w.center});
-    next.showIfNeeded();
-    w.queue.advance(1.0);
-    EXPECT_EQ(next.panel(), nullptr) << "the next launch shows nothing";
-
-    Welcome again; // "Customise hotkey →" also asks for the hotkey settings a fifth of a second later
-    panel = again.shown();
-    ASSERT_NE(panel, nullptr);
-    panel->findChild<QAbstractButton*>()->click();
-    EXPECT_TRUE(again.completed());
-    EXPECT_TRUE(panel.isNull() || !panel->isVisible());
-    again.queue.advance(0.19);
-    EXPECT_EQ(again.settingsRequests, 0);
-    again.queue.advance(0.02);
-    EXPECT_EQ(again.settingsRequests, 1);
+    // "Customise hotkey →" also asks for the hotkey settings a fifth of a second later.
+    for (const bool customise : {false, true}) {
+        SCOPED_TRACE(customise);
+        Welcome w;
+        QPointer<QWidget> panel = w.shown();
+        ASSERT_NE(panel, nullptr);
+        auto* gotIt = panel->findChild<ClickableView*>();
+        QTest::mousePress(gotIt, Qt::LeftButton);
+        QTest::mouseRelease(gotIt, Qt::LeftButton, {}, QPoint(gotIt->width() + 20, -10));
+        EXPECT_FALSE(w.completed()) << "dragged out before the release";
+        ASSERT_TRUE(panel->isVisible());
+        if (customise) {
+            panel->findChild<QAbstractButton*>()->click();
+        } else {
+            QTest::mouseClick(gotIt, Qt::LeftButton);
+        }
+        EXPECT_TRUE(w.completed());
+        EXPECT_TRUE(panel.isNull() || !panel->isVisible());
+        w.queue.advance(0.19);
+        EXPECT_EQ(w.settingsRequests, 0);
+        w.queue.advance(0.02);
+        EXPECT_EQ(w.settingsRequests, customise ? 1 : 0);
+        OnboardingWindow next({w.defaults, w.queue, w.center});
+        next.showIfNeeded();
+        w.queue.advance(1.0);
+        EXPECT_EQ(next.panel(), nullptr) << "the next launch shows nothing";
+    }
 }
 
 } // namespace
