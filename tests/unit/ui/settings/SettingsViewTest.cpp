@@ -3,17 +3,10 @@
 
 #include "ui/settings/SettingsView.h"
 
-#include "FakeHttp.h"
-#include "FakeScheduler.h"
-#include "LogCapture.h"
-#include "MemoryDefaults.h"
-#include "MemorySecretStore.h"
-#include "state/AppState.h"
-#include "state/Notifications.h"
+#include "ServiceParts.h"
 #include "input/HotkeyOption.h"
 #include "platform/x11/X11KeyTranslator.h"
-#include "platform/NotificationCenter.h"
-#include "service/RefineClient.h"
+#include "state/Notifications.h"
 #include "ui/settings/VocabTagEditor.h"
 
 #include <fstream>
@@ -27,7 +20,6 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
@@ -37,7 +29,7 @@ namespace {
 using nlohmann::json;
 using ::testing::ElementsAre;
 
-struct SettingsPage {
+struct SettingsPage : ServiceParts {
     SettingsView::Switch recorded(bool& value, std::string name) {
         const auto write = [=, this, &value](bool on) {
             switchWrites.push_back(name + std::to_string(value = on));
@@ -46,7 +38,7 @@ struct SettingsPage {
     }
     SettingsView& build() {
         view = std::make_unique<SettingsView>(SettingsView::Environment{
-            defaults, scheduler, center, appState, [this] { return &client; },
+            defaults, queue, center, appState, [this] { return &client; },
             recorded(holdMode, "hold"), recorded(autoEnter, "autoEnter"), recorded(sound, "sound"),
             [](std::uint32_t scanCode) { return X11KeyTranslator::virtualKeyCode(scanCode); }});
         view->show();
@@ -67,17 +59,7 @@ struct SettingsPage {
         emit popup->activated(popup->currentIndex());
     }
 
-    LogCapture log;
-    QTemporaryDir home;
     std::string vocabFile = home.filePath(".vantu-skrib-backend.json").toStdString();
-    FakeHttpClient http;
-    MemorySecretStore secrets;
-    MemoryDefaults defaults;
-    FakeScheduler scheduler;
-    NotificationCenter center;
-    AppState appState;
-    RefineClient client{{http, secrets, defaults, "http://127.0.0.1:8787",
-                         home.path().toStdString(), "Desk", "6.1.0"}};
     std::unique_ptr<SettingsView> view;
     bool holdMode = false, autoEnter = false, sound = false;
     std::vector<std::string> switchWrites, hotkeyPosts; // raw values of the announced options

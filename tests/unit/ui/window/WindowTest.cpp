@@ -1,13 +1,7 @@
 // The main window, its history list and the welcome panel, on virtual time over a fake HTTP stack.
 
-#include "FakeHttp.h"
-#include "FakeScheduler.h"
-#include "LogCapture.h"
-#include "MemoryDefaults.h"
-#include "MemorySecretStore.h"
+#include "ServiceParts.h"
 #include "state/Notifications.h"
-#include "platform/NotificationCenter.h"
-#include "service/RefineClient.h"
 #include "ui/window/MainWindow.h"
 #include "ui/window/OnboardingWindow.h"
 #include "ui/window/TranscriptView.h"
@@ -24,7 +18,6 @@
 #include <QLabel>
 #include <QPointer>
 #include <QScrollArea>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QTimeZone>
 #include <QToolButton>
@@ -49,21 +42,7 @@ std::string history(std::vector<std::pair<std::string, std::string>> texts, int 
     return nlohmann::json{{"transcripts", list}, {"has_more", false}}.dump();
 }
 
-// The parts every window uses: the main queue, defaults, notifications and the service client.
-struct Main {
-    LogCapture log;
-    QTemporaryDir home;
-    FakeHttpClient http;
-    MemorySecretStore secrets;
-    MemoryDefaults defaults;
-    FakeScheduler queue;
-    NotificationCenter center;
-    RefineClient client{{http, secrets, defaults, "http://127.0.0.1:8787",
-                         home.path().toStdString(), "Workstation", "6.1.0"}};
-};
-
-struct Window : Main {
-    AppState appState;
+struct Window : ServiceParts {
     MainWindowController controller{MainView::Environment{
         defaults, queue, center, appState, [this] { return &client; }, [] {}, [](const QUrl&) {},
         QStringLiteral("1.4.2"), QStringLiteral("https://vantuskrib.example/download"),
@@ -170,7 +149,7 @@ TEST(TranscriptView, EntryAddedDuringTheFetchIsSortedInByTimeAndRowsCopyTheirTex
     gone.answer(200, history({}, 3));
 }
 
-struct Welcome : Main {
+struct Welcome : ServiceParts {
     std::optional<OnboardingWindow> onboarding{
         std::in_place, OnboardingWindow::Environment{defaults, queue, center}};
     int settingsRequests = 0;
