@@ -68,21 +68,16 @@ TEST(DictationIndicator, CountsAndMovesTheBarsWhileRecordingAndFreezesThemWhileP
 // How a recording ends: the capsule is gone in time with every timer stopped, unless a new
 // recording starts meanwhile, which must stay.
 TEST(DictationIndicator, HidesInTimeWhenARecordingEndsUnlessShownAgain) {
-    const auto cancel = [](DictationIndicator& i) { i.hideIndicator(); };
-    const auto result = [](DictationIndicator& i) { i.showProcessing(), i.hideIndicator(); };
-    const auto fail = [](DictationIndicator& i) { i.showError(QStringLiteral("Network error")); };
-    const auto failTwice = [&](DictationIndicator& i) { fail(i), fail(i); }; // one hide, not two
-    const struct {
-        const char* name;
-        std::function<void(DictationIndicator&)> end;
-        double stillShownAt;
-        bool showAgain;
-    } cases[] = {{"cancelled", cancel, 0.05, false},
-                 {"result after processing", result, 0.05, false},
-                 {"error", fail, 1.9, false},
-                 {"second error", failTwice, 1.9, false},
-                 {"shown again during the fade-out", cancel, 0.05, true},
-                 {"shown again while an error shows", fail, 1.0, true}};
+    using End = void (*)(DictationIndicator&);
+    const End cancel = [](DictationIndicator& i) { i.hideIndicator(); };
+    const End fail = [](DictationIndicator& i) { i.showError(QStringLiteral("Network error")); };
+    const struct { const char* name; End end; double stillShownAt; bool showAgain; } cases[] = {
+        {"cancelled", cancel, 0.05, false},
+        {"result", [](auto& i) { i.showProcessing(), i.hideIndicator(); }, 0.05, false},
+        {"error", fail, 1.9, false},
+        {"second error, one hide", [](auto& i) { i.showError("a"), i.showError("b"); }, 1.9, false},
+        {"shown again during the fade-out", cancel, 0.05, true},
+        {"shown again while an error shows", fail, 1.0, true}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         Capsule capsule;

@@ -14,12 +14,10 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QClipboard>
-#include <QDateTime>
 #include <QLabel>
 #include <QPointer>
 #include <QScrollArea>
 #include <QTest>
-#include <QTimeZone>
 #include <QToolButton>
 
 namespace skrib::testing {
@@ -27,12 +25,12 @@ namespace {
 
 using Rows = std::vector<std::string>;
 
-/// A history page of the given texts and times, then `count` transcripts "t0", "t1", … a minute
-/// apart.
+/// A history page of the given texts and times, then `count` transcripts "t0", "t1", … a
+/// millisecond apart.
 std::string history(std::vector<std::pair<std::string, std::string>> texts, int count = 0) {
     for (int i = 0; i < count; ++i) {
-        const auto at = QDateTime::fromSecsSinceEpoch(1735804800 + 60 * i, QTimeZone::utc());
-        texts.emplace_back("t" + std::to_string(i), at.toString(Qt::ISODate).toStdString());
+        const QString at = QString("2025-01-02T08:00:00.%1Z").arg(i, 3, 10, QChar('0'));
+        texts.emplace_back("t" + std::to_string(i), at.toStdString());
     }
     nlohmann::json list = nlohmann::json::array();
     for (const auto& [text, createdAt] : texts) {
