@@ -9,7 +9,7 @@
 #include "ui/indicator/DictationIndicator.h"
 
 #include <algorithm>
-#include <cstring>
+#include <string_view>
 #include <gtest/gtest.h>
 #include <iostream>
 
@@ -37,11 +37,6 @@ unsigned long property(Display* x, Window window, const char* name, Atom type) {
         count == 1 ? *reinterpret_cast<const unsigned long*>(data) & 0xFFFFFFFFul : 0;
     XFree(data);
     return value;
-}
-
-bool viewable(Display* x, Window window) {
-    XWindowAttributes attributes{};
-    return XGetWindowAttributes(x, window, &attributes) != 0 && attributes.map_state == IsViewable;
 }
 
 TEST(IndicatorX11, ShowsOnEveryDesktopAndLeavesTheFocusWhereItWas) {
@@ -74,7 +69,10 @@ TEST(IndicatorX11, ShowsOnEveryDesktopAndLeavesTheFocusWhereItWas) {
         DictationIndicator capsule(scheduler, defaults, center, &overlays);
         capsule.showIndicator();
         const auto id = static_cast<Window>(capsule.winId());
-        ASSERT_TRUE(QTest::qWaitFor([&] { return viewable(x, id); }, 10000));
+        XWindowAttributes shown{};
+        ASSERT_TRUE(QTest::qWaitFor([&] {
+            return XGetWindowAttributes(x, id, &shown) != 0 && shown.map_state == IsViewable;
+        }, 10000));
         QTest::qWait(500); // time for the window manager to act on it
         EXPECT_EQ(active(), other);
         XGetInputFocus(x, &focus, &revert);
@@ -91,8 +89,8 @@ TEST(IndicatorX11, ShowsOnEveryDesktopAndLeavesTheFocusWhereItWas) {
 } // namespace skrib
 
 int main(int argc, char** argv) {
-    skrib::compositor = std::any_of(
-        argv, argv + argc, [](const char* a) { return std::strcmp(a, "--compositor") == 0; });
+    const std::string_view option = "--compositor";
+    skrib::compositor = std::find(argv, argv + argc, option) != argv + argc;
     skrib::testing::XServer server(
         skrib::testing::XServer::Options{.compositor = skrib::compositor});
     if (!server.ok()) {
