@@ -85,7 +85,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, CaptureFormat,
                          ::testing::Values(AudioFormat{16000, 2, SampleType::float32, true},
                                            AudioFormat{16000, 1, SampleType::int16, true}));
 
-TEST_F(Capture, GoesOnWithoutTheBindingLogsTheFirstBufferOnceAndAStopRemovesTheTap) {
+TEST_F(Capture, StartsOnceDespiteABindingFailureAndAStopRemovesTheTap) {
     system.bindStatus = -10851;
     auto& m = make();
     m.startCapture();
@@ -100,7 +100,6 @@ TEST_F(Capture, GoesOnWithoutTheBindingLogsTheFirstBufferOnceAndAStopRemovesTheT
     queue.advance(2.25);
     EXPECT_TRUE(log.contains("✅ Audio health check passed — buffers flowing"));
     m.stopCapture();
-    EXPECT_TRUE(log.contains("⏹ Audio capture stopped — 2 buffers"));
     EXPECT_FALSE(system.currentEngine()->deliver(4800, 0.1f)) << "the tap is gone after a stop";
 }
 
@@ -120,12 +119,15 @@ TEST_P(CaptureStartFailure, LogsReportsFalseAndSchedulesNothing) {
     EXPECT_EQ(queue.pendingCount(), 0u) << "no health check for a capture that never started";
 }
 
+const char* invalid = "❌ Invalid format after engine start";
+
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Cases, CaptureStartFailure, ::testing::Values(
     FailureCase{[](auto& s, auto&) { s.startError = "refused"; }, "❌ Audio engine failed: refused"},
-    FailureCase{[](auto& s, auto&) { s.format.sampleRate = 0; }, "❌ Invalid format after engine start"},
-    FailureCase{[](auto& s, auto&) { s.format.channelCount = 0; }, "❌ Invalid format after engine start"},
-    FailureCase{[](auto&, auto& c) { c.failCreation = true; }, "❌ Failed to create audio converter"}));
+    FailureCase{[](auto& s, auto&) { s.format.sampleRate = 0; }, invalid},
+    FailureCase{[](auto& s, auto&) { s.format.channelCount = 0; }, invalid},
+    FailureCase{[](auto&, auto& c) { c.failCreation = true; }, "❌ Failed to create audio converter"}
+));
 // clang-format on
 
 TEST_F(Capture, TapFailuresAreRetriedWithFreshEnginesThenGivenUp) {

@@ -80,12 +80,15 @@ INSTANTIATE_TEST_SUITE_P(Cases, UpdateCheck, ::testing::Values(
     CheckCase{"silentAvailable", true, available, {newer}, {offer}},
     CheckCase{"userUpToDate", false, R"({"update_available":false})", {same}, {upToDate}},
     CheckCase{"silentUpToDate", true, R"({"update_available":false})", {}, {}},
-    CheckCase{"flagAsText", false, R"({"update_available":"true","latest":"1.2.0","download_url":"http://x/u"})",
+    CheckCase{"flagAsText", false,
+              R"({"update_available":"true","latest":"1.2.0","download_url":"http://x/u"})",
               {same}, {upToDate}},
-    CheckCase{"noDownloadUrl", false, R"({"update_available":true,"latest":"1.2.0"})", {same}, {upToDate}},
+    CheckCase{"noDownloadUrl", false, R"({"update_available":true,"latest":"1.2.0"})", {same},
+              {upToDate}},
     CheckCase{"notJson", false, "<html>502</html>", {same}, {upToDate}},
     CheckCase{"userOffline", false, std::nullopt, {"[update] check failed: offline"},
-              {"Update Check Failed: Couldn't reach the update server. Check your internet connection."}},
+              {"Update Check Failed: Couldn't reach the update server. Check your internet "
+               "connection."}},
     CheckCase{"silentOffline", true, std::nullopt, {}, {}}),
     [](const auto& info) { return std::string(info.param.name); });
 // clang-format on
