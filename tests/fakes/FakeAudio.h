@@ -3,7 +3,6 @@
 #include "platform/AudioSystem.h"
 
 #include <map>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -21,21 +20,24 @@ public:
 
     int setInputDevice(AudioDeviceID device) override;
     std::optional<std::string> start() override;
-    void stop() override;
+    void stop() override {
+        removeTap();
+        running_ = false;
+    }
     AudioFormat inputFormat() const override { return format_; }
     std::optional<std::string> installTap(std::uint32_t frames, TapCallback callback) override;
-    void removeTap() override;
-    void setConfigurationChangeHandler(std::function<void()> handler) override;
+    void removeTap() override { tap_ = nullptr; }
+    void setConfigurationChangeHandler(std::function<void()> handler) override {
+        configurationHandler_ = std::move(handler);
+    }
 
-    /// Delivers one buffer of `frames` frames, every sample `value` (in the engine's format),
-    /// to the installed tap. Answers false when no tap is installed.
+    /// Delivers one buffer of `frames` frames, every sample `value` (float32 or int16, as the
+    /// engine's format says), to the installed tap. Answers false when no tap is installed.
     bool deliver(std::uint32_t frames, float value);
     /// Reports a configuration change to the registered handler, if any.
-    bool changeConfiguration();
+    bool changeConfiguration() { return configurationHandler_ && (configurationHandler_(), true); }
 
     bool running() const { return running_; }
-    bool hasTap() const { return static_cast<bool>(tap_); }
-    bool hasConfigurationHandler() const { return static_cast<bool>(configurationHandler_); }
     AudioDeviceID boundDevice() const { return boundDevice_; }
     std::uint32_t tapFrames() const { return tapFrames_; }
 
@@ -56,11 +58,9 @@ public:
     AudioFormat format{48000.0, 2, SampleType::float32, true};
     std::optional<std::string> startError;
     int tapFailuresToCome = 0; // the next N tap installations fail
-    std::string tapFailureText = "com.audio.Error: tap refused";
-    int bindStatus = 0;
+    int bindStatus = 0;        // non-zero: binding a device fails with it
 
     std::vector<AudioDevice> deviceList;
-    bool deviceListReadable = true;
     AudioDeviceID defaultDevice = noAudioDevice;
 
     // What happened.
@@ -69,9 +69,14 @@ public:
 
     AudioDeviceID defaultInputDevice() override { return defaultDevice; }
     std::optional<std::string> deviceName(AudioDeviceID device) override;
-    std::optional<std::vector<AudioDevice>> devices() override;
-    ListenerID addDefaultInputListener(std::function<void()> listener) override;
-    bool removeDefaultInputListener(ListenerID listener) override;
+    std::optional<std::vector<AudioDevice>> devices() override { return deviceList; }
+    ListenerID addDefaultInputListener(std::function<void()> listener) override {
+        listeners_.emplace(nextListener_, std::move(listener));
+        return nextListener_++;
+    }
+    bool removeDefaultInputListener(ListenerID listener) override {
+        return listeners_.erase(listener) == 1;
+    }
     std::unique_ptr<AudioEngine> createEngine() override;
 
     /// Makes `device` the default and tells every listener.
@@ -80,7 +85,6 @@ public:
     FakeAudioEngine* currentEngine() const { return engines.empty() ? nullptr : engines.back(); }
 
 private:
-    friend class FakeAudioEngine;
     std::map<ListenerID, std::function<void()>> listeners_;
     ListenerID nextListener_ = 1;
 };
@@ -91,7 +95,6 @@ class FakeAudioConverterFactory final : public AudioConverterFactory {
 public:
     bool failCreation = false;
     int created = 0;
-    std::vector<AudioFormat> inputs;
 
     std::unique_ptr<AudioConverter> create(const AudioFormat& input,
                                            const AudioFormat& output) override;

@@ -1,8 +1,6 @@
 #include "FakeHttp.h"
 
-#include <cstdlib>
 #include <stdexcept>
-#include <unistd.h>
 
 namespace skrib::testing {
 
@@ -14,24 +12,11 @@ public:
     std::int64_t dataTask(HttpRequest request, Completion completion) override {
         return client_.add(index_, std::move(request), std::move(completion));
     }
-    // The body of the answer lands in a temporary file, as with a real download.
+    // Downloads are recorded like data tasks; no test downloads a file, so an answer carries
+    // no file and reads as a failed download.
     std::int64_t downloadTask(HttpRequest request, DownloadCompletion completion) override {
         return client_.add(index_, std::move(request), [completion](HttpResult r) {
-            DownloadResult d;
-            d.taskId = r.taskId;
-            d.error = r.error;
-            if (r.response) {
-                d.statusCode = r.response->statusCode;
-                char path[] = "/tmp/skrib-download-XXXXXX";
-                const int fd = ::mkstemp(path);
-                if (fd >= 0) {
-                    [[maybe_unused]] auto n =
-                        ::write(fd, r.response->body.data(), r.response->body.size());
-                    ::close(fd);
-                    d.filePath = path;
-                }
-            }
-            completion(d);
+            completion({r.taskId, r.response ? r.response->statusCode : 0, {}, r.error});
         });
     }
 
@@ -56,19 +41,13 @@ std::shared_ptr<HttpSession> FakeHttpClient::makeSession(HttpSessionConfiguratio
 
 std::int64_t FakeHttpClient::add(int session, HttpRequest request,
                                  HttpSession::Completion completion) {
-    std::int64_t id = 0;
-    std::optional<HttpError> failure;
-    {
-        std::lock_guard lock(mutex_);
-        id = nextTask_++;
-        failure = failEverything;
-        sent_.push_back(Sent{id, session, std::move(request), completion, failure.has_value()});
-    }
+    std::unique_lock lock(mutex_);
+    const std::int64_t id = nextTask_++;
+    const auto failure = failEverything;
+    sent_.push_back(Sent{id, session, std::move(request), completion, failure.has_value()});
+    lock.unlock();
     if (failure) {
-        HttpResult result;
-        result.taskId = id;
-        result.error = failure;
-        completion(std::move(result));
+        completion(HttpResult{id, std::nullopt, failure});
     }
     return id;
 }
@@ -78,52 +57,32 @@ std::vector<FakeHttpClient::Sent> FakeHttpClient::sent() const {
     return sent_;
 }
 
-std::vector<HttpSessionConfiguration> FakeHttpClient::configurations() const {
-    std::lock_guard lock(mutex_);
-    return configurations_;
-}
-
-HttpSession::Completion FakeHttpClient::take(std::size_t index, int& session,
-                                             std::int64_t& taskId) {
+FakeHttpClient::Sent FakeHttpClient::take(std::size_t index) {
     std::lock_guard lock(mutex_);
     if (index >= sent_.size() || sent_[index].answered) {
         throw std::logic_error("no unanswered request at that index");
     }
     sent_[index].answered = true;
-    session = sent_[index].session;
-    taskId = sent_[index].taskId;
-    return sent_[index].completion;
+    return sent_[index];
 }
 
 void FakeHttpClient::respond(std::size_t index, int status, std::string body,
                              std::optional<NetworkTiming> timing) {
-    int session = 0;
-    std::int64_t taskId = 0;
-    auto completion = take(index, session, taskId);
-    if (timing && session > 0) {
-        std::function<void(std::int64_t, const NetworkTiming&)> onMetrics;
-        {
-            std::lock_guard lock(mutex_);
-            onMetrics = configurations_[static_cast<std::size_t>(session - 1)].onMetrics;
-        }
-        if (onMetrics) {
-            onMetrics(taskId, *timing);
-        }
+    const Sent s = take(index);
+    std::function<void(std::int64_t, const NetworkTiming&)> onMetrics;
+    if (timing && s.session > 0) {
+        std::lock_guard lock(mutex_);
+        onMetrics = configurations_[static_cast<std::size_t>(s.session - 1)].onMetrics;
     }
-    HttpResult result;
-    result.taskId = taskId;
-    result.response = HttpResponse{status, {}, std::move(body)};
-    completion(std::move(result));
+    if (onMetrics) {
+        onMetrics(s.taskId, *timing);
+    }
+    s.completion(HttpResult{s.taskId, HttpResponse{status, {}, std::move(body)}, std::nullopt});
 }
 
 void FakeHttpClient::fail(std::size_t index, int code, std::string description) {
-    int session = 0;
-    std::int64_t taskId = 0;
-    auto completion = take(index, session, taskId);
-    HttpResult result;
-    result.taskId = taskId;
-    result.error = HttpError{code, std::move(description)};
-    completion(std::move(result));
+    const Sent s = take(index);
+    s.completion(HttpResult{s.taskId, std::nullopt, HttpError{code, std::move(description)}});
 }
 
 } // namespace skrib::testing

@@ -25,7 +25,6 @@ public:
     std::shared_ptr<HttpSession> makeSession(HttpSessionConfiguration configuration) override;
 
     std::vector<Sent> sent() const;
-    std::vector<HttpSessionConfiguration> configurations() const;
 
     /// Answers request `index` (in sending order) with an HTTP response, after reporting
     /// `timing` to its session's metrics callback when given.
@@ -37,7 +36,7 @@ public:
 private:
     class Session;
     std::int64_t add(int session, HttpRequest request, HttpSession::Completion completion);
-    HttpSession::Completion take(std::size_t index, int& session, std::int64_t& taskId);
+    Sent take(std::size_t index); // marks it answered
 
     mutable std::mutex mutex_;
     std::vector<Sent> sent_;

@@ -15,16 +15,12 @@ namespace skrib::testing {
 class FakeKeyboardHook final : public KeyboardHook {
 public:
     bool trusted = true;
-    bool failStart = false;
     int trustRequests = 0;
     bool escapeGrabbed = false;
 
     bool isTrusted() override { return trusted; }
     void requestTrust() override { ++trustRequests; }
     bool start(std::function<void(const KeyEvent&)> handler) override {
-        if (failStart) {
-            return false;
-        }
         handler_ = std::move(handler);
         return true;
     }

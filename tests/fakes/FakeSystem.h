@@ -5,7 +5,6 @@
 #include "update/AutoUpdater.h"
 
 #include <deque>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -37,25 +36,14 @@ public:
     }
 };
 
-/// Child processes played by the test: `onRun` decides what each run does and answers.
+/// No child process ever starts: no unit test installs an update.
 class FakeProcessRunner final : public ProcessRunner {
 public:
-    std::vector<std::vector<std::string>> runs;     // program then arguments
-    std::vector<std::vector<std::string>> detached; // program then arguments
-    std::function<Result(const std::string&, const std::vector<std::string>&)> onRun;
-
-    Result run(const std::string& program, const std::vector<std::string>& arguments) override {
-        std::vector<std::string> call{program};
-        call.insert(call.end(), arguments.begin(), arguments.end());
-        runs.push_back(call);
-        return onRun ? onRun(program, arguments) : Result{true, 0, "", ""};
+    Result run(const std::string&, const std::vector<std::string>&) override {
+        return {false, -1, "", "no processes in unit tests"};
     }
-    bool spawnDetached(const std::string& program,
-                       const std::vector<std::string>& arguments) override {
-        std::vector<std::string> call{program};
-        call.insert(call.end(), arguments.begin(), arguments.end());
-        detached.push_back(call);
-        return true;
+    bool spawnDetached(const std::string&, const std::vector<std::string>&) override {
+        return false;
     }
 };
 

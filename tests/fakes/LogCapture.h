@@ -13,10 +13,7 @@ namespace skrib::testing {
 /// Collects every logged message for the life of the object; the log files stay untouched.
 class LogCapture {
 public:
-    LogCapture()
-        : sink_(std::make_shared<Sink>()) {
-        savedLogPath_ = logPath();
-        savedTmpLogPath_ = tmpLogPath();
+    LogCapture() {
         setLogPaths({}, {});
         setLogSink(sink_);
     }
@@ -33,12 +30,8 @@ public:
     }
     /// Messages that contain `text`.
     std::vector<std::string> matching(const std::string& text) const {
-        std::vector<std::string> out;
-        for (const auto& m : messages()) {
-            if (m.find(text) != std::string::npos) {
-                out.push_back(m);
-            }
-        }
+        auto out = messages();
+        std::erase_if(out, [&](const auto& m) { return m.find(text) == std::string::npos; });
         return out;
     }
     bool contains(const std::string& exact) const {
@@ -59,9 +52,9 @@ private:
         std::mutex mutex;
         std::vector<std::string> messages;
     };
-    std::shared_ptr<Sink> sink_;
-    std::string savedLogPath_;
-    std::string savedTmpLogPath_;
+    std::shared_ptr<Sink> sink_ = std::make_shared<Sink>();
+    std::string savedLogPath_ = logPath();
+    std::string savedTmpLogPath_ = tmpLogPath();
 };
 
 } // namespace skrib::testing

@@ -8,11 +8,9 @@
 
 namespace skrib::testing {
 
-/// A keychain in memory, with a scriptable failing add.
+/// A keychain in memory.
 class MemorySecretStore final : public SecretStore {
 public:
-    int addStatus = 0; // non-zero: every add fails with it
-
     std::optional<std::string> find(const std::string& service, const std::string& account,
                                     bool legacy) override {
         std::lock_guard lock(mutex_);
@@ -26,19 +24,11 @@ public:
     int add(const std::string& service, const std::string& account,
             const std::string& value) override {
         std::lock_guard lock(mutex_);
-        if (addStatus != 0) {
-            return addStatus;
-        }
         if (items_.count({service, account, false}) != 0) {
             return -25299; // duplicate item
         }
         items_[{service, account, false}] = value;
         return 0;
-    }
-    void putLegacy(const std::string& service, const std::string& account,
-                   const std::string& value) {
-        std::lock_guard lock(mutex_);
-        items_[{service, account, true}] = value;
     }
 
 private:

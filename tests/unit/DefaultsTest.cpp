@@ -12,40 +12,25 @@ INSTANTIATE_TEST_SUITE_P(Memory, DefaultsContract, ::testing::Values(DefaultsFac
                          })));
 
 // Stores that keep text hand back strings; the typed reads must recover the values.
-struct TextCase {
-    const char* text;
-    std::optional<bool> asBool;
-    std::optional<std::int64_t> asInteger;
-    std::optional<double> asDouble;
-};
-
-class DefaultsText : public ::testing::TestWithParam<TextCase> {};
-
-TEST_P(DefaultsText, ConvertsStoredText) {
-    const auto c = GetParam();
-    const DefaultsValue v{std::string(c.text)};
-    EXPECT_EQ(Defaults::toBool(v), c.asBool) << c.text;
-    EXPECT_EQ(Defaults::toInteger(v), c.asInteger) << c.text;
-    EXPECT_EQ(Defaults::toDouble(v), c.asDouble) << c.text;
-    EXPECT_EQ(Defaults::toString(v), c.text);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, DefaultsText,
-    ::testing::Values(TextCase{"true", true, 1, std::nullopt},
-                      TextCase{"false", false, 0, std::nullopt}, TextCase{"1", true, 1, 1.0},
-                      TextCase{"0", false, 0, 0.0}, TextCase{"-12", true, -12, -12.0},
-                      TextCase{" 42 ", true, 42, 42.0}, TextCase{"2.75", std::nullopt, 2, 2.75},
-                      TextCase{"9223372036854775807", true, 9223372036854775807LL,
-                               9223372036854775807.0},
-                      TextCase{"99999999999999999999", std::nullopt, std::nullopt, 1e20},
-                      TextCase{"1e400", std::nullopt, std::nullopt, std::nullopt},
-                      TextCase{"nan", std::nullopt, std::nullopt, std::nullopt},
-                      TextCase{"", std::nullopt, std::nullopt, std::nullopt},
-                      TextCase{"12abc", std::nullopt, std::nullopt, std::nullopt},
-                      TextCase{"rightControl", std::nullopt, std::nullopt, std::nullopt}));
-
-TEST(Defaults, DoublesOutsideTheIntegerRangeDoNotBecomeIntegers) {
+TEST(Defaults, ConvertsStoredTextAndOnlyIntegralDoubles) {
+    constexpr auto none = std::nullopt;
+    const std::vector<std::tuple<const char*, std::optional<bool>, std::optional<std::int64_t>,
+                                 std::optional<double>>>
+        cases{{"true", true, 1, none},
+              {"0", false, 0, 0.0},
+              {" -12 ", true, -12, -12.0},
+              {"2.75", none, 2, 2.75},
+              {"9223372036854775807", true, 9223372036854775807LL, 9223372036854775807.0},
+              {"99999999999999999999", none, none, 1e20},
+              {"1e400", none, none, none},
+              {"nan", none, none, none},
+              {"12abc", none, none, none}};
+    for (const auto& [text, asBool, asInteger, asDouble] : cases) {
+        const DefaultsValue v{std::string(text)};
+        EXPECT_EQ(Defaults::toBool(v), asBool) << text;
+        EXPECT_EQ(Defaults::toInteger(v), asInteger) << text;
+        EXPECT_EQ(Defaults::toDouble(v), asDouble) << text;
+    }
     EXPECT_FALSE(Defaults::toInteger(DefaultsValue(1e30)).has_value());
     EXPECT_FALSE(Defaults::toInteger(DefaultsValue(std::numeric_limits<double>::infinity())));
     EXPECT_EQ(Defaults::toInteger(DefaultsValue(-3.9)), -3);
