@@ -1,4 +1,4 @@
-#include "app/DictationController.h"
+#include "dictation/DictationController.h"
 
 #include "FakeAudio.h"
 #include "FakeHttp.h"
@@ -7,7 +7,7 @@
 #include "LogCapture.h"
 #include "MemoryDefaults.h"
 #include "MemorySecretStore.h"
-#include "app/Notifications.h"
+#include "state/Notifications.h"
 
 #include <cmath>
 #include <filesystem>

@@ -1,4 +1,4 @@
-#include "service/NetworkTiming.h"
+#include "service/MetricsSessionDelegate.h"
 
 #include <gtest/gtest.h>
 
