@@ -124,6 +124,10 @@ struct ReleaseServer {
     std::string url(const std::string& path) const {
         return "http://127.0.0.1:" + std::to_string(port) + path;
     }
+    std::vector<std::string> log() {
+        std::lock_guard lock(lock_);
+        return requests;
+    }
     void offer(std::string downloadUrl_, int status_, std::string body_) {
         std::lock_guard lock(lock_);
         downloadUrl = std::move(downloadUrl_), status = status_, body = std::move(body_);
@@ -132,7 +136,7 @@ struct ReleaseServer {
     httplib::Server server;
     int port = 0;
     std::thread thread;
-    std::mutex lock_; // for the fields below; read requests after the update
+    std::mutex lock_; // for the fields below
     std::string downloadUrl;
     int status = 404;
     std::string body;
@@ -197,16 +201,6 @@ protected:
         }
     }
 
-    // What every finished attempt leaves behind, whatever its outcome.
-    void expectCleanedUp() {
-        EXPECT_FALSE(updater_->isUpdating());
-        EXPECT_FALSE(fs::exists(paths_.imageCopy) || fs::exists(paths_.mountPoint));
-        EXPECT_TRUE(fs::is_empty(downloads_)) << "the download's temporary file is left";
-        ASSERT_FALSE(panel_.empty());
-        EXPECT_TRUE(panel_.front() == "show" && panel_.back() == "close") << panel_.size();
-        EXPECT_EQ(std::count(panel_.begin(), panel_.end(), "close"), 1);
-    }
-
     fs::path root_ = makeTemporaryFolder("skrib-update");
     std::string downloads_ = (root_ / "downloads").string();
     AutoUpdater::Paths paths_;
@@ -223,78 +217,64 @@ protected:
     std::unique_ptr<AutoUpdater> updater_;
 };
 
-TEST_F(UpdateTest, InstallsTheOfferedFolderOverTheRunningOneAndRestartsIt) {
-    copyFolder(releases().installed, primary());
-    // Half of an earlier attempt's image: a stray file in the bundle, and a bundle the new
-    // image lacks. Neither may reach the installed folder.
-    fs::create_directories(fs::path(paths_.mountPoint) / "Abandoned.app");
-    fs::create_directories(fs::path(paths_.mountPoint) / bundleName);
-    std::ofstream(fs::path(paths_.mountPoint) / bundleName / "left-over") << "stale";
+// An update accepted by the user, by what stands in its way. Those that cannot install end in
+// "Update Failed" and leave the running program as it was.
+enum class Way { clear, blockedInstallFolder, errorPage, noApplication, serverGone };
 
-    runUpdate();
+class Updates : public UpdateTest, public ::testing::WithParamInterface<Way> {};
 
-    EXPECT_THAT(server_.requests,
-                ElementsAre("GET /update/check?v=1.0.0", "GET /releases/VantuSkrib-1.1.0.tar.gz"));
-    EXPECT_THAT(titles(), ElementsAre("Update Available", "Update Installed"));
-    EXPECT_TRUE(terminated_);
-    EXPECT_THAT(processes_.relaunched, ElementsAre((primary() / "AppRun").string()));
-    EXPECT_EQ(versionOf(primary()), "Vantu Skrib 1.1.0\n");
-    EXPECT_EQ(treeOf(primary()), treeOf(releases().offered));
-    EXPECT_FALSE(fs::exists(root_ / "opt" / "Abandoned.app"));
-    EXPECT_FALSE(fs::exists(paths_.fallbackInstallFolder));
-    expectCleanedUp();
-}
-
-// A system install folder the user cannot write (here: a file in its place; file modes do not
-// stop root): the new version goes to ~/Applications, and that copy is restarted.
-TEST_F(UpdateTest, BlockedInstallFolderInstallsIntoTheHomeFolder) {
-    copyFolder(releases().installed, fallback());
-    std::ofstream(root_ / "opt-file") << "not a folder";
-    paths_.installFolder = (root_ / "opt-file").string() + "/";
-
-    runUpdate();
-
-    EXPECT_THAT(titles(), ElementsAre("Update Available", "Update Installed"));
-    EXPECT_THAT(processes_.relaunched, ElementsAre((fallback() / "AppRun").string()));
-    EXPECT_EQ(versionOf(fallback()), "Vantu Skrib 1.1.0\n");
-    EXPECT_EQ(treeOf(fallback()), treeOf(releases().offered));
-    expectCleanedUp();
-}
-
-// Downloads that cannot be installed: each ends in "Update Failed" and leaves the running
-// program as it was.
-enum class Broken { errorPage, noApplication, serverGone };
-
-class BrokenDownloadTest : public UpdateTest, public ::testing::WithParamInterface<Broken> {};
-
-TEST_P(BrokenDownloadTest, LeavesTheRunningProgramAlone) {
-    copyFolder(releases().installed, primary());
-    if (GetParam() == Broken::errorPage) { // the status is not looked at: tar rejects the page
+TEST_P(Updates, InstallTheOfferedFolderAndRestartOrLeaveTheProgramAlone) {
+    const Way way = GetParam();
+    const bool installs = way == Way::clear || way == Way::blockedInstallFolder;
+    const fs::path home = way == Way::blockedInstallFolder ? fallback() : primary();
+    copyFolder(releases().installed, home);
+    if (way == Way::clear) { // half of an earlier attempt's image: a stray file and bundle
+        fs::create_directories(fs::path(paths_.mountPoint) / "Abandoned.app");
+        fs::create_directories(fs::path(paths_.mountPoint) / bundleName);
+        std::ofstream(fs::path(paths_.mountPoint) / bundleName / "left-over") << "stale";
+    } else if (way ==
+               Way::blockedInstallFolder) { // a file in its place: file modes do not stop root
+        std::ofstream(root_ / "opt-file") << "not a folder";
+        paths_.installFolder = (root_ / "opt-file").string() + "/";
+    } else if (way == Way::errorPage) { // the status is not looked at: tar rejects the page
         server_.offer(download_, 404, "<html><body><h1>404 Not Found</h1></body></html>\n");
-    } else if (GetParam() == Broken::noApplication) { // a good archive of a plain folder
+    } else if (way == Way::noApplication) { // a good archive of a plain folder
         fs::create_directories(root_ / "content" / "Documents");
         std::ofstream(root_ / "content" / "Documents" / "README") << "no program here\n";
         const auto packed = run("/usr/bin/tar", {"-czf", (root_ / "doc.tar.gz").string(), "-C",
                                                  (root_ / "content").string(), "Documents"});
         ASSERT_EQ(packed.exitStatus, 0) << packed.output;
         server_.offer(download_, 200, readFile(root_ / "doc.tar.gz"));
-    } else {
+    } else if (way == Way::serverGone) {
         server_.offer("http://127.0.0.1:1/x.tar.gz", 200, ""); // nothing listens on port 1
     }
 
     runUpdate();
 
-    EXPECT_THAT(titles(), ElementsAre("Update Available", "Update Failed"));
-    EXPECT_FALSE(terminated_);
-    EXPECT_TRUE(processes_.relaunched.empty());
-    EXPECT_EQ(treeOf(primary()), treeOf(releases().installed));
-    EXPECT_FALSE(fs::exists(paths_.fallbackInstallFolder));
-    expectCleanedUp();
+    const std::vector<std::string> check{"GET /update/check?v=1.0.0"},
+        fetch{check[0], "GET /releases/VantuSkrib-1.1.0.tar.gz"};
+    EXPECT_EQ(server_.log(), way == Way::serverGone ? check : fetch);
+    EXPECT_THAT(titles(),
+                ElementsAre("Update Available", installs ? "Update Installed" : "Update Failed"));
+    EXPECT_EQ(terminated_, installs);
+    EXPECT_EQ(processes_.relaunched,
+              installs ? std::vector{(home / "AppRun").string()} : std::vector<std::string>{});
+    EXPECT_EQ(versionOf(home), installs ? "Vantu Skrib 1.1.0\n" : "Vantu Skrib 1.0.0\n");
+    EXPECT_EQ(treeOf(home), treeOf(installs ? releases().offered : releases().installed));
+    EXPECT_FALSE(fs::exists(root_ / "opt" / "Abandoned.app"));
+    EXPECT_EQ(fs::exists(paths_.fallbackInstallFolder), way == Way::blockedInstallFolder);
+    // What every finished attempt leaves behind, whatever its outcome.
+    EXPECT_FALSE(updater_->isUpdating());
+    EXPECT_FALSE(fs::exists(paths_.imageCopy) || fs::exists(paths_.mountPoint));
+    EXPECT_TRUE(fs::is_empty(downloads_)) << "the download's temporary file is left";
+    ASSERT_FALSE(panel_.empty());
+    EXPECT_TRUE(panel_.front() == "show" && panel_.back() == "close") << panel_.size();
+    EXPECT_EQ(std::count(panel_.begin(), panel_.end(), "close"), 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(Update, BrokenDownloadTest,
-                         ::testing::Values(Broken::errorPage, Broken::noApplication,
-                                           Broken::serverGone));
+INSTANTIATE_TEST_SUITE_P(Update, Updates,
+                         ::testing::Values(Way::clear, Way::blockedInstallFolder, Way::errorPage,
+                                           Way::noApplication, Way::serverGone));
 
 } // namespace
 } // namespace skrib
