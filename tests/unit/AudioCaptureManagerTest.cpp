@@ -25,8 +25,7 @@ protected:
         system.defaultDevice = usbMic;
     }
     AudioCaptureManager& make() {
-        manager =
-            std::make_unique<AudioCaptureManager>(system, converters, queue, appState, center);
+        manager = std::make_unique<AudioCaptureManager>(system, converters, queue, appState, center);
         manager->onAudioBuffer = [this](const AudioBuffer16k& b) { blocks.push_back(b); };
         manager->onCaptureStarted = [this](bool ok) { started.push_back(ok); };
         manager->onCapturePermanentlyFailed = [this] { ++permanentFailures; };
@@ -34,15 +33,16 @@ protected:
     }
     /// Advances virtual time in steps of 1/64 s (every delay here is a multiple of it), noting
     /// when each log line appeared.
-    void runFor(double seconds) {
+    void runFor(double seconds, const char* until = "") {
         for (long i = std::lround(seconds * 64); i >= 0; --i) {
             const auto all = log.messages();
             for (std::size_t k = timeline.size(); k < all.size(); ++k) {
                 timeline.emplace_back(queue.absoluteTime(), all[k]);
             }
-            if (i > 0) {
-                queue.advance(1.0 / 64);
+            if (i == 0 || (*until && !timesOf(until).empty())) {
+                return;
             }
+            queue.advance(1.0 / 64);
         }
     }
     std::vector<double> timesOf(const std::string& text) const {
@@ -81,9 +81,7 @@ TEST_P(CaptureFormat, ConvertsWhatIsNotMonoFloatInTenthsOfASecond) {
     EXPECT_EQ(blocks[0].samples(), std::vector<float>(1600, 1.0f));
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, CaptureFormat,
-                         ::testing::Values(AudioFormat{16000, 2, SampleType::float32, true},
-                                           AudioFormat{16000, 1, SampleType::int16, true}));
+INSTANTIATE_TEST_SUITE_P(Cases, CaptureFormat, ::testing::Values(AudioFormat{16000, 2}, AudioFormat{16000, 1, SampleType::int16}));
 
 TEST_F(Capture, StartsOnceDespiteABindingFailureAndAStopRemovesTheTap) {
     system.bindStatus = -10851;
@@ -93,11 +91,8 @@ TEST_F(Capture, StartsOnceDespiteABindingFailureAndAStopRemovesTheTap) {
     EXPECT_TRUE(m.startCapture()) << "a second start only reports success again";
     EXPECT_THAT(started, ElementsAre(true, true));
     EXPECT_EQ(system.enginesCreated, 1);
-    queue.advance(0.25);
     system.currentEngine()->deliver(4800, 0.1f);
-    system.currentEngine()->deliver(4800, 0.1f);
-    EXPECT_THAT(log.matching("🎙 First buffer"), ElementsAre("🎙 First buffer after 250ms"));
-    queue.advance(2.25);
+    queue.advance(2.5);
     EXPECT_TRUE(log.contains("✅ Audio health check passed — buffers flowing"));
     m.stopCapture();
     EXPECT_FALSE(system.currentEngine()->deliver(4800, 0.1f)) << "the tap is gone after a stop";
@@ -226,9 +221,7 @@ INSTANTIATE_TEST_SUITE_P(BuiltInIsDefault, CaptureNeverDelivers, ::testing::Bool
 TEST_F(Capture, ANewDefaultDeviceEndsTheFallbackAndStartsTheBackoffAgain) {
     system.deviceList.push_back({4, "Headset", true, false});
     make().startCapture();
-    while (log.matching("🎤 Using fallback device").empty() && queue.absoluteTime() < 200) {
-        queue.advance(1.0 / 64);
-    }
+    runFor(200, "🎤 Using fallback device");
     log.clear();
     system.changeDefaultDevice(4);
     queue.advance(0.5);
@@ -249,9 +242,7 @@ TEST_F(Capture, AStopCallsOffAPendingRestartAndAPendingFallback) {
     EXPECT_EQ(queue.pendingCount(), 0u);
 
     m.startCapture();
-    while (log.matching("🔄 Default device failed").empty() && queue.absoluteTime() < 300) {
-        queue.advance(1.0 / 64);
-    }
+    runFor(300, "🔄 Default device failed");
     m.stopCapture();
     queue.advance(5.0);
     EXPECT_THAT(log.matching("🎤 Using fallback device"), IsEmpty());
