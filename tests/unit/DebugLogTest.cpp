@@ -13,21 +13,17 @@ namespace skrib {
 namespace {
 
 namespace fs = std::filesystem;
+constexpr auto ownerOnly = fs::perms::owner_read | fs::perms::owner_write;
 
 std::string readFile(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 class LogFiles : public ::testing::Test, public LogSink {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/skrib-log-test-XXXXXX";
-        dir = ::mkdtemp(pattern);
         fs::create_directories(dir / "home");
-        homeLog = dir / "home/.vantuskrib.log";
         setLogPaths(homeLog.string(), scratch().string());
     }
     void TearDown() override {
@@ -41,7 +37,8 @@ protected:
         sunk.push_back(std::string(message) + " | " + std::string(level) + " | " +
                        std::string(source));
     }
-    fs::path dir, homeLog;
+    std::string pattern = "/tmp/skrib-log-test-XXXXXX";
+    fs::path dir = ::mkdtemp(pattern.data()), homeLog = dir / "home/.vantuskrib.log";
     std::mutex mutex;
     std::vector<std::string> sunk;
 };
@@ -54,8 +51,7 @@ TEST_F(LogFiles, EveryLineGoesToBothPrivateFilesAndTheSink) {
         EXPECT_EQ(
             std::regex_replace(readFile(path), std::regex(R"(\[\d\d:\d\d:\d\d\.\d{3}\] )"), "|"),
             "|🎙 one\n|⚠️ Mic \uFFFD name\n");
-        EXPECT_EQ(fs::status(path).permissions(), fs::perms::owner_read | fs::perms::owner_write)
-            << "the log may hold dictated text";
+        EXPECT_EQ(fs::status(path).permissions(), ownerOnly) << "the log may hold dictated text";
     }
     EXPECT_THAT(sunk, ::testing::ElementsAre("🎙 one | info | macos-app",
                                              "⚠️ Mic \uFFFD name | error | macos-app"));
@@ -116,11 +112,11 @@ TEST_P(TruncateLog, KeepsTheLastThousandPiecesOnlyWhenOverTwoThousand) {
     }
     original.insert(original.size() * 3 / 4, "\xC3\x28"); // not UTF-8, yet kept as it is
     std::ofstream(homeLog) << original;
-    fs::permissions(homeLog, fs::perms::owner_read | fs::perms::owner_write);
+    fs::permissions(homeLog, ownerOnly);
     truncateLog();
     const std::string after = readFile(homeLog);
     EXPECT_TRUE(original.ends_with(after));
-    EXPECT_EQ(fs::status(homeLog).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(fs::status(homeLog).permissions(), ownerOnly);
     EXPECT_EQ(std::distance(fs::directory_iterator(dir / "home"), fs::directory_iterator{}), 1)
         << "no temporary file may remain";
     if (c.firstKept == 0) {
@@ -132,10 +128,7 @@ TEST_P(TruncateLog, KeepsTheLastThousandPiecesOnlyWhenOverTwoThousand) {
 }
 
 // 2000 lines and a line feed are 2001 pieces: 999 lines and the empty piece are kept.
-INSTANTIATE_TEST_SUITE_P(Cases, TruncateLog,
-                         ::testing::Values(TrimCase{2000, true, 1002}, TrimCase{1999, true, 0},
-                                           TrimCase{2000, false, 0}, TrimCase{2001, false, 1002},
-                                           TrimCase{5000, true, 4002}));
+INSTANTIATE_TEST_SUITE_P(Cases, TruncateLog, ::testing::Values(TrimCase{2000, true, 1002}, TrimCase{1999, true, 0}, TrimCase{2000, false, 0}, TrimCase{2001, false, 1002}, TrimCase{5000, true, 4002}));
 
 TEST_F(LogFiles, TruncateLeavesAMissingLogMissing) {
     truncateLog();
