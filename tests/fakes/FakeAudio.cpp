@@ -10,19 +10,14 @@ FakeAudioEngine::~FakeAudioEngine() {
 }
 
 int FakeAudioEngine::setInputDevice(AudioDeviceID device) {
-    if (system_.bindStatus == 0) {
-        boundDevice_ = device;
-    }
+    boundDevice_ = system_.bindStatus == 0 ? device : boundDevice_;
     return system_.bindStatus;
 }
 
 std::optional<std::string> FakeAudioEngine::start() {
-    if (system_.startError) {
-        return system_.startError;
-    }
-    format_ = system_.format;
-    running_ = true;
-    return std::nullopt;
+    running_ = !system_.startError;
+    format_ = running_ ? system_.format : format_;
+    return system_.startError;
 }
 
 std::optional<std::string> FakeAudioEngine::installTap(std::uint32_t frames, TapCallback callback) {
@@ -42,23 +37,15 @@ bool FakeAudioEngine::deliver(std::uint32_t frames, float value) {
     const std::size_t count = static_cast<std::size_t>(frames) * format_.channelCount;
     std::vector<float> floats(count, value);
     std::vector<std::int16_t> shorts(count, static_cast<std::int16_t>(value * 32767));
-    AudioTapBuffer buffer;
-    buffer.format = format_;
-    buffer.frameLength = frames;
-    buffer.channelData = {format_.sampleType == SampleType::int16
-                              ? static_cast<const void*>(shorts.data())
-                              : static_cast<const void*>(floats.data())};
-    tap_(buffer);
+    const bool int16 = format_.sampleType == SampleType::int16;
+    const void* data = int16 ? static_cast<const void*>(shorts.data()) : floats.data();
+    tap_(AudioTapBuffer{format_, frames, {data}});
     return true;
 }
 
 std::optional<std::string> FakeAudioSystem::deviceName(AudioDeviceID device) {
-    for (const auto& d : deviceList) {
-        if (d.id == device) {
-            return d.name;
-        }
-    }
-    return std::nullopt;
+    const auto d = std::ranges::find(deviceList, device, &AudioDevice::id);
+    return d == deviceList.end() ? std::nullopt : std::optional(d->name);
 }
 
 std::unique_ptr<AudioEngine> FakeAudioSystem::createEngine() {

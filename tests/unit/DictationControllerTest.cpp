@@ -22,25 +22,16 @@ namespace fs = std::filesystem;
 /// Everything the user could see or hear, in order, in one line: sounds (♪), capsule calls,
 /// status changes ([…]), requests, pasted texts (»…«) and alerts.
 struct Journal : IndicatorView, SoundPlayer, AlertPresenter {
-    std::vector<std::string> entries;
-    void showIndicator() override { entries.push_back("show"); }
-    void hideIndicator() override { entries.push_back("hide"); }
-    void showProcessing() override { entries.push_back("processing"); }
-    void showError(const std::string& m) override { entries.push_back("error:" + m); }
-    void pushLevel(float) override { entries.push_back("level"); }
-    void setMaxDuration(double s) override { entries.push_back("max" + std::to_string(int(s))); }
-    void play(const std::string& name) override { entries.push_back("♪" + name); }
-    int runModal(const Alert& alert) override {
-        entries.push_back("alert:" + alert.title);
-        return 0;
-    }
-    std::string line() const {
-        std::string out;
-        for (const auto& e : entries) {
-            out += (out.empty() ? "" : " ") + e;
-        }
-        return out;
-    }
+    std::string line;
+    void note(const std::string& e) { line += (line.empty() ? "" : " ") + e; }
+    void showIndicator() override { note("show"); }
+    void hideIndicator() override { note("hide"); }
+    void showProcessing() override { note("processing"); }
+    void showError(const std::string& m) override { note("error:" + m); }
+    void pushLevel(float) override { note("level"); }
+    void setMaxDuration(double s) override { note("max" + std::to_string(int(s))); }
+    void play(const std::string& name) override { note("♪" + name); }
+    int runModal(const Alert& alert) override { return note("alert:" + alert.title), 0; }
 };
 
 struct Case {
@@ -52,8 +43,6 @@ struct Case {
 class Controller : public ::testing::Test {
 protected:
     Controller() {
-        char pattern[] = "/tmp/skrib-controller-XXXXXX";
-        home = ::mkdtemp(pattern);
         audio.format = {16000, 1, SampleType::float32, true};
         audio.deviceList = {{1, "USB Microphone", true, false}};
         audio.defaultDevice = 1;
@@ -65,17 +54,17 @@ protected:
             appState, queue, defaults, center, *capture, hotkey, inserter, journal, desktop,
             journal, journal, [this] { return client.get(); },
             [this](const std::string& text) {
-                journal.entries.push_back("»" + text + "«");
+                journal.note("»" + text + "«");
                 pasted = text;
             }});
         controller->setupAudio();
         controller->setupDictation();
         status = appState.state.subscribe([this](const SkribState& s) {
-            journal.entries.push_back("[" + std::string(AppState::rawValue(s)) + "]");
+            journal.note("[" + std::string(AppState::rawValue(s)) + "]");
         });
         requestsSeen = http.sent().size();
         queue.runUntilIdle();
-        journal.entries.clear();
+        journal.line.clear();
     }
     ~Controller() override {
         controller.reset();
@@ -118,7 +107,7 @@ protected:
         } else if (verb == "quiet") {
             controller->setSoundFeedback(false);
         } else if (verb == "mark") {
-            journal.entries.clear();
+            journal.line.clear();
         } else {
             FAIL() << "unknown step " << step;
         }
@@ -126,7 +115,7 @@ protected:
         const auto sent = http.sent();
         for (; requestsSeen < sent.size(); ++requestsSeen) {
             const bool upload = sent[requestsSeen].request.url.ends_with("/process");
-            journal.entries.push_back(upload ? "upload" : "warm");
+            journal.note(upload ? "upload" : "warm");
             if (upload) {
                 uploads.push_back(requestsSeen);
             }
@@ -134,7 +123,8 @@ protected:
     }
 
     LogCapture log;
-    fs::path home;
+    std::string pattern = "/tmp/skrib-controller-XXXXXX";
+    fs::path home = ::mkdtemp(pattern.data());
     FakeScheduler queue;
     AppState appState;
     NotificationCenter center;
@@ -168,7 +158,7 @@ TEST_P(Dictation, RunsFromKeyToPaste) {
                   state == SkribState::listening || state == SkribState::error)
             << "Escape is taken from other programs only while it cancels something";
     }
-    EXPECT_EQ(journal.line(), GetParam().journal);
+    EXPECT_EQ(journal.line, GetParam().journal);
     queue.advance(1);
     EXPECT_EQ(desktop.clipboard, pasted);
 }
