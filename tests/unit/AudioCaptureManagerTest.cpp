@@ -50,10 +50,10 @@ protected:
             queue.advance(1.0 / 64);
         }
     }
-    std::vector<double> timesOf(const std::string& text) const {
+    std::vector<double> timesOf(const std::string& text, std::size_t most = SIZE_MAX) const {
         std::vector<double> out;
         for (const auto& [t, m] : timeline) {
-            if (m.find(text) != std::string::npos) {
+            if (m.find(text) != std::string::npos && out.size() < most) {
                 out.push_back(t);
             }
         }
@@ -195,15 +195,8 @@ TEST_P(CaptureNeverDelivers, RestartsWithBackoffThenFallsBackOnceOrGivesUp) {
             starts.push_back(checks.back() + std::min(0.5 * std::pow(1.5, k), 4.0));
         }
     }
-    auto checkTimes = timesOf("⚠️ No audio buffers");
-    checkTimes.resize(9);
-    EXPECT_EQ(checkTimes, checks);
-    auto startTimes = timesOf("🟢 Audio capture started");
-    startTimes.resize(std::min<std::size_t>(startTimes.size(), 9));
-    EXPECT_EQ(startTimes, starts);
-    EXPECT_TRUE(log.contains("⚠️ No audio buffers after 14.5s — device may not be ready, "
-                             "restarting (attempt 9/8)"));
-    EXPECT_TRUE(log.contains("🔄 Restart #6 — retrying in 3.8s"));
+    EXPECT_EQ(timesOf("⚠️ No audio buffers", 9), checks);
+    EXPECT_EQ(timesOf("🟢 Audio capture started", 9), starts);
     EXPECT_TRUE(log.contains("❌ Max total restarts reached (8) — stopping"))
         << "a silent fall-back ends in a permanent failure, not a second fall-back";
     EXPECT_EQ(permanentFailures, 1);

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 #include <mutex>
 #include <regex>
-#include <sstream>
 #include <thread>
 
 namespace skrib {
@@ -72,9 +71,8 @@ TEST_F(LogFiles, AFileThatCannotBeWrittenOrIsALinkDoesNotStopTheOther) {
 
 TEST_F(LogFiles, TwoThreadsLoggingAtOnceWriteWholeLinesInTheSameOrderToBothFiles) {
     auto worker = [](char name) {
-        for (int i = 0; i < 300; ++i) {
-            debugLog(std::string("⏱ ") + name + " " + std::to_string(i) +
-                     std::string(static_cast<std::size_t>(i % 50), 'x'));
+        for (std::size_t i = 0; i < 300; ++i) {
+            debugLog(std::string("⏱ ") + name + std::string(i % 50, 'x') + name);
         }
     };
     std::thread a(worker, 'a'), b(worker, 'b');
@@ -82,17 +80,8 @@ TEST_F(LogFiles, TwoThreadsLoggingAtOnceWriteWholeLinesInTheSameOrderToBothFiles
     b.join();
     const std::string home = readFile(homeLog);
     EXPECT_EQ(home, readFile(scratch()));
-    std::stringstream lines(home);
-    int next[2] = {0, 0}, count = 0;
-    const std::regex whole(R"(\[[0-9:.]{12}\] ⏱ ([ab]) (\d+)(x*))");
-    for (std::string line; std::getline(lines, line); ++count) {
-        std::smatch m;
-        ASSERT_TRUE(std::regex_match(line, m, whole)) << line;
-        const int i = std::stoi(m[2]);
-        EXPECT_EQ(m[3].length(), i % 50);
-        EXPECT_EQ(i, next[m[1] == "b"]++) << "each thread's lines keep their order";
-    }
-    EXPECT_EQ(count, 600);
+    EXPECT_EQ(std::regex_replace(home, std::regex(R"(\[[0-9:.]{12}\] ⏱ (a|b)x*\1\n)"), ""), "");
+    EXPECT_EQ(std::ranges::count(home, '\n'), 600);
 }
 
 struct TrimCase {
