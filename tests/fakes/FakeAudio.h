@@ -31,10 +31,8 @@ public:
         configurationHandler_ = std::move(handler);
     }
 
-    /// Delivers one buffer of `frames` frames, every sample `value` (float32 or int16, as the
-    /// engine's format says), to the installed tap. Answers false when no tap is installed.
+    /// Delivers `frames` frames of `value` in the engine's format; false without a tap.
     bool deliver(std::uint32_t frames, float value);
-    /// Reports a configuration change to the registered handler, if any.
     bool changeConfiguration() { return configurationHandler_ && (configurationHandler_(), true); }
 
     bool running() const { return running_; }
@@ -89,8 +87,7 @@ private:
     ListenerID nextListener_ = 1;
 };
 
-/// Converts by picking channel 0 of every n-th frame (n = input rate / output rate); it keeps
-/// no state, which is all the capture logic needs to be checked against.
+/// Converts by picking channel 0 of every n-th frame (n = input rate / output rate).
 class FakeAudioConverterFactory final : public AudioConverterFactory {
 public:
     bool failCreation = false;

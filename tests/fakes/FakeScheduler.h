@@ -8,10 +8,9 @@
 
 namespace skrib::testing {
 
-/// A main queue on virtual time. Nothing runs until the test advances time; `advance` runs all
-/// work that falls due, in time order (ties in scheduling order), each item seeing the clocks
-/// at its own due time, including work scheduled by work that falls due inside the same span.
-/// Work may be scheduled from any thread; it runs on the thread that calls `advance`.
+/// A main queue on virtual time: `advance` runs the work that falls due, in time order (ties in
+/// scheduling order), each item seeing the clocks at its own due time. Work may be scheduled
+/// from any thread; it runs on the thread that calls `advance`.
 class FakeScheduler final : public Scheduler {
 public:
     /// `wallStart` is the wall-clock time at virtual time 0.

@@ -12,6 +12,7 @@
 #include <cmath>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <map>
 #include <sstream>
 
 namespace skrib::testing {
@@ -74,51 +75,36 @@ protected:
 
     void run(const std::string& step) {
         std::istringstream in(step);
-        std::string verb;
-        in >> verb;
-        double seconds = 0;
-        if (verb == "toggle") {
-            controller->toggleDictation();
-        } else if (verb == "cancel") {
-            controller->cancelDictation();
-        } else if (verb == "escape") {
-            keyboard.send(KeyEvent::Type::keyDown, keyCodes::escape);
-        } else if (verb == "press" || verb == "release") {
-            keyboard.send(KeyEvent::Type::flagsChanged, keyCodes::rightControl,
-                          verb == "press" ? keyFlags::control : 0);
-        } else if (verb == "rec" && in >> seconds) {
-            const auto frames = static_cast<std::uint32_t>(std::lround(seconds * 16000));
-            ASSERT_TRUE(audio.currentEngine()->deliver(frames, 0.2f));
-        } else if (verb == "wait" && in >> seconds) {
-            queue.advance(seconds);
-        } else if (verb == "answer") {
-            std::size_t upload = 0;
-            int httpStatus = 0;
-            std::string body;
-            in >> upload >> httpStatus;
-            std::getline(in >> std::ws, body);
-            http.respond(uploads.at(upload), httpStatus, body);
-        } else if (verb == "lost") {
-            capture->onCapturePermanentlyFailed();
-        } else if (verb == "hold") {
-            defaults.set("hotkeyHoldMode", true);
-        } else if (verb == "micFails") {
-            audio.startError = "Connection refused";
-        } else if (verb == "quiet") {
-            controller->setSoundFeedback(false);
-        } else if (verb == "mark") {
-            journal.line.clear();
-        } else {
-            FAIL() << "unknown step " << step;
-        }
+        std::string verb, body;
+        double n = 0; // seconds, or the upload to answer
+        int httpStatus = 0;
+        in >> verb >> n;
+        const auto key = [this](KeyEvent::Type type, std::uint16_t code, std::uint64_t flags) {
+            return [=, this] { keyboard.send(type, code, flags); };
+        };
+        const std::map<std::string, std::function<void()>> verbs{
+            {"toggle", [&] { controller->toggleDictation(); }},
+            {"cancel", [&] { controller->cancelDictation(); }},
+            {"escape", key(KeyEvent::Type::keyDown, keyCodes::escape, 0)},
+            {"press", key(KeyEvent::Type::flagsChanged, keyCodes::rightControl, keyFlags::control)},
+            {"release", key(KeyEvent::Type::flagsChanged, keyCodes::rightControl, 0)},
+            {"rec", [&] { EXPECT_TRUE(audio.currentEngine()->deliver(std::lround(n * 16000), 0.2f)); }},
+            {"wait", [&] { queue.advance(n); }},
+            {"answer", [&] {
+                std::getline(in >> httpStatus >> std::ws, body);
+                http.respond(uploads.at(static_cast<std::size_t>(n)), httpStatus, body);
+            }},
+            {"lost", [&] { capture->onCapturePermanentlyFailed(); }},
+            {"hold", [&] { defaults.set("hotkeyHoldMode", true); }},
+            {"micFails", [&] { audio.startError = "Connection refused"; }},
+            {"quiet", [&] { controller->setSoundFeedback(false); }},
+            {"mark", [&] { journal.line.clear(); }}};
+        ASSERT_TRUE(verbs.contains(verb)) << "unknown step " << step;
+        verbs.at(verb)();
         queue.runUntilIdle();
-        const auto sent = http.sent();
-        for (; requestsSeen < sent.size(); ++requestsSeen) {
+        for (const auto sent = http.sent(); requestsSeen < sent.size(); ++requestsSeen) {
             const bool upload = sent[requestsSeen].request.url.ends_with("/process");
-            journal.note(upload ? "upload" : "warm");
-            if (upload) {
-                uploads.push_back(requestsSeen);
-            }
+            journal.note(upload ? (uploads.push_back(requestsSeen), "upload") : "warm");
         }
     }
 
