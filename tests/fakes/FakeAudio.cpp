@@ -5,31 +5,6 @@
 
 namespace skrib::testing {
 
-FakeAudioEngine::~FakeAudioEngine() {
-    std::erase(system_.engines, this);
-}
-
-int FakeAudioEngine::setInputDevice(AudioDeviceID device) {
-    boundDevice_ = system_.bindStatus == 0 ? device : boundDevice_;
-    return system_.bindStatus;
-}
-
-std::optional<std::string> FakeAudioEngine::start() {
-    running_ = !system_.startError;
-    format_ = running_ ? system_.format : format_;
-    return system_.startError;
-}
-
-std::optional<std::string> FakeAudioEngine::installTap(std::uint32_t frames, TapCallback callback) {
-    if (system_.tapFailuresToCome > 0) {
-        --system_.tapFailuresToCome;
-        return "tap refused";
-    }
-    tapFrames_ = frames;
-    tap_ = std::move(callback);
-    return std::nullopt;
-}
-
 bool FakeAudioEngine::deliver(std::uint32_t frames, float value) {
     if (!tap_) {
         return false;
@@ -43,23 +18,11 @@ bool FakeAudioEngine::deliver(std::uint32_t frames, float value) {
     return true;
 }
 
-std::optional<std::string> FakeAudioSystem::deviceName(AudioDeviceID device) {
-    const auto d = std::ranges::find(deviceList, device, &AudioDevice::id);
-    return d == deviceList.end() ? std::nullopt : std::optional(d->name);
-}
-
 std::unique_ptr<AudioEngine> FakeAudioSystem::createEngine() {
     auto engine = std::make_unique<FakeAudioEngine>(*this);
     engines.push_back(engine.get());
     ++enginesCreated;
     return engine;
-}
-
-void FakeAudioSystem::changeDefaultDevice(AudioDeviceID device) {
-    defaultDevice = device;
-    for (const auto& [id, listener] : std::map(listeners_)) {
-        listener();
-    }
 }
 
 namespace {
