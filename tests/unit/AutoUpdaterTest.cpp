@@ -77,7 +77,6 @@ const std::string available =
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Cases, UpdateCheck, ::testing::Values(
     CheckCase{"userAvailable", false, available, {newer}, {offer}},
-    CheckCase{"silentAvailable", true, available, {newer}, {offer}},
     CheckCase{"userUpToDate", false, R"({"update_available":false})", {same}, {upToDate}},
     CheckCase{"silentUpToDate", true, R"({"update_available":false})", {}, {}},
     CheckCase{"flagAsText", false, R"({"update_available":"true","latest":"1.2.0","download_url":"http://x/u"})", {same}, {upToDate}},

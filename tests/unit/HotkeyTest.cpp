@@ -6,7 +6,6 @@
 #include "input/HotkeyOption.h"
 #include "input/TextInserter.h"
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 namespace skrib::testing {

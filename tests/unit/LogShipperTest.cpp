@@ -3,7 +3,6 @@
 #include "FakeHttp.h"
 #include "FakeScheduler.h"
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 

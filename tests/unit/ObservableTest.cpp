@@ -5,8 +5,6 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <optional>
-#include <string>
 #include <thread>
 
 namespace skrib {
