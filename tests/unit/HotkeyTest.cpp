@@ -163,7 +163,7 @@ struct InsertCase {
     const char* name;
     std::function<void(FakeDesktop&, TextInserter&)> arrange;
     std::optional<TargetApplication> secondTarget;
-    std::vector<std::string> timeline;
+    std::string timeline;
 };
 
 class Inserter : public ::testing::TestWithParam<InsertCase> {
@@ -183,11 +183,11 @@ TEST_P(Inserter, RunsRequestsOneAtATimeWithTheirPauses) {
     inserter.insert("two", GetParam().secondTarget);
     EXPECT_EQ(desktop.clipboard, desktop.trusted ? "one" : "two");
     queue.advance(2);
-    std::vector<std::string> timeline;
+    std::string timeline;
     for (const auto& [t, what] : desktop.actions) {
         char text[16];
         std::snprintf(text, sizeof text, "%.2f ", t);
-        timeline.push_back(text + what);
+        timeline += text + what + "|";
     }
     EXPECT_EQ(timeline, GetParam().timeline);
     EXPECT_FALSE(inserter.isBusy());
@@ -195,11 +195,11 @@ TEST_P(Inserter, RunsRequestsOneAtATimeWithTheirPauses) {
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Cases, Inserter, ::testing::Values(
-    InsertCase{"plain", [](auto&, auto&) {}, editor, {"0.00 clipboard one", "0.00 activate Editor", "0.15 paste", "0.20 clipboard two", "0.20 activate Editor", "0.35 paste"}},
-    InsertCase{"autoEnter", [](auto&, auto& i) { i.setAutoEnter(true); }, std::nullopt, {"0.00 clipboard one", "0.00 activate Editor", "0.15 paste", "0.30 return", "0.35 clipboard two", "0.50 paste", "0.65 return"}},
-    InsertCase{"noPermission", [](auto& d, auto&) { d.trusted = false; }, editor, {"0.00 clipboard one", "0.00 clipboard two"}},
-    InsertCase{"targetQuit", [](auto& d, auto&) { d.terminatedWindows.insert(42); }, std::nullopt, {"0.00 clipboard one", "0.15 paste", "0.20 clipboard two", "0.35 paste"}},
-    InsertCase{"pasteFails", [](auto& d, auto&) { d.pasteFails = true; }, std::nullopt, {"0.00 clipboard one", "0.00 activate Editor", "0.20 clipboard two"}}),
+    InsertCase{"plain", [](auto&, auto&) {}, editor, "0.00 clipboard one|0.00 activate Editor|0.15 paste|0.20 clipboard two|0.20 activate Editor|0.35 paste|"},
+    InsertCase{"autoEnter", [](auto&, auto& i) { i.setAutoEnter(true); }, std::nullopt, "0.00 clipboard one|0.00 activate Editor|0.15 paste|0.30 return|0.35 clipboard two|0.50 paste|0.65 return|"},
+    InsertCase{"noPermission", [](auto& d, auto&) { d.trusted = false; }, editor, "0.00 clipboard one|0.00 clipboard two|"},
+    InsertCase{"targetQuit", [](auto& d, auto&) { d.terminatedWindows.insert(42); }, std::nullopt, "0.00 clipboard one|0.15 paste|0.20 clipboard two|0.35 paste|"},
+    InsertCase{"pasteFails", [](auto& d, auto&) { d.pasteFails = true; }, std::nullopt, "0.00 clipboard one|0.00 activate Editor|0.20 clipboard two|"}),
     [](const auto& info) { return std::string(info.param.name); });
 // clang-format on
 
