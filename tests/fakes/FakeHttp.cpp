@@ -48,11 +48,6 @@ std::int64_t FakeHttpClient::add(int session, HttpRequest request,
     return id;
 }
 
-std::vector<FakeHttpClient::Sent> FakeHttpClient::sent() const {
-    std::lock_guard lock(mutex_);
-    return sent_;
-}
-
 FakeHttpClient::Sent FakeHttpClient::take(std::size_t index) {
     std::lock_guard lock(mutex_);
     if (index >= sent_.size() || sent_[index].answered) {
@@ -74,11 +69,6 @@ void FakeHttpClient::respond(std::size_t index, int status, std::string body,
         onMetrics(s.taskId, *timing);
     }
     s.completion(HttpResult{s.taskId, HttpResponse{status, {}, std::move(body)}, std::nullopt});
-}
-
-void FakeHttpClient::fail(std::size_t index, int code, std::string description) {
-    const Sent s = take(index);
-    s.completion(HttpResult{s.taskId, std::nullopt, HttpError{code, std::move(description)}});
 }
 
 } // namespace skrib::testing

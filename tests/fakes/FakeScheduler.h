@@ -2,6 +2,7 @@
 
 #include "platform/Scheduler.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <mutex>
 #include <vector>
@@ -15,13 +16,29 @@ class FakeScheduler final : public Scheduler {
 public:
     /// `wallStart` is the wall-clock time at virtual time 0.
     explicit FakeScheduler(WallClock::time_point wallStart = WallClock::time_point{} +
-                                                             std::chrono::hours(24 * 365 * 56));
+                                                             std::chrono::hours(24 * 365 * 56))
+        : wallStart_(wallStart) {}
 
-    void post(Task task) override;
-    std::shared_ptr<WorkItem> postAfter(double seconds, Task task) override;
-    std::shared_ptr<WorkItem> scheduleRepeating(double intervalSeconds, Task task) override;
-    WallClock::time_point now() const override;
-    double absoluteTime() const override;
+    void post(Task task) override { add(absoluteTime(), 0.0, nullptr, std::move(task)); }
+    std::shared_ptr<WorkItem> postAfter(double seconds, Task task) override {
+        auto item = std::make_shared<WorkItem>();
+        add(absoluteTime() + std::max(0.0, seconds), 0.0, item, std::move(task));
+        return item;
+    }
+    std::shared_ptr<WorkItem> scheduleRepeating(double intervalSeconds, Task task) override {
+        auto item = std::make_shared<WorkItem>();
+        const double interval = std::max(1e-6, intervalSeconds);
+        add(absoluteTime() + interval, interval, item, std::move(task));
+        return item;
+    }
+    WallClock::time_point now() const override {
+        const std::chrono::duration<double> offset(absoluteTime());
+        return wallStart_ + std::chrono::duration_cast<WallClock::duration>(offset);
+    }
+    double absoluteTime() const override {
+        std::lock_guard lock(mutex_);
+        return now_;
+    }
 
     /// Moves virtual time forward by `seconds`, running everything that falls due.
     void advance(double seconds);
@@ -39,7 +56,10 @@ private:
         Task task;
     };
 
-    void add(double due, double interval, std::shared_ptr<WorkItem> item, Task task);
+    void add(double due, double interval, std::shared_ptr<WorkItem> item, Task task) {
+        std::lock_guard lock(mutex_);
+        entries_.push_back(Entry{due, nextSequence_++, interval, std::move(item), std::move(task)});
+    }
 
     mutable std::mutex mutex_;
     double now_ = 0.0;
