@@ -84,11 +84,7 @@ TEST_F(LogFiles, TwoThreadsLoggingAtOnceWriteWholeLinesInTheSameOrderToBothFiles
     EXPECT_EQ(std::ranges::count(home, '\n'), 2000);
 }
 
-struct TrimCase {
-    int lines;
-    bool trailingLineFeed;
-    int firstKept; // 0: not trimmed
-};
+struct TrimCase { int lines; bool trailingLineFeed; int firstKept; }; // firstKept 0: untrimmed
 
 class TruncateLog : public LogFiles, public ::testing::WithParamInterface<TrimCase> {};
 

@@ -14,12 +14,7 @@ namespace {
 using Type = KeyEvent::Type;
 using Case = HotkeyOption::Case;
 
-struct Step {
-    double at;
-    Type type;
-    std::uint16_t code;
-    std::uint64_t flags = 0;
-};
+struct Step { double at; Type type; std::uint16_t code; std::uint64_t flags = 0; };
 
 class Watcher : public ::testing::Test {
 protected:

@@ -69,11 +69,7 @@ protected:
     std::unique_ptr<RefineClient> client;
 };
 
-struct BodyCase {
-    bool compressed;
-    std::string vocabFile;
-    bool vocabPart;
-};
+struct BodyCase { bool compressed; std::string vocabFile; bool vocabPart; };
 
 class ProcessBody : public Client, public ::testing::WithParamInterface<BodyCase> {};
 
