@@ -5,36 +5,6 @@
 
 namespace skrib::testing {
 
-FakeAudioEngine::~FakeAudioEngine() {
-    std::erase(system_.engines, this);
-}
-
-int FakeAudioEngine::setInputDevice(AudioDeviceID device) {
-    if (system_.bindStatus == 0) {
-        boundDevice_ = device;
-    }
-    return system_.bindStatus;
-}
-
-std::optional<std::string> FakeAudioEngine::start() {
-    if (system_.startError) {
-        return system_.startError;
-    }
-    format_ = system_.format;
-    running_ = true;
-    return std::nullopt;
-}
-
-std::optional<std::string> FakeAudioEngine::installTap(std::uint32_t frames, TapCallback callback) {
-    if (system_.tapFailuresToCome > 0) {
-        --system_.tapFailuresToCome;
-        return "tap refused";
-    }
-    tapFrames_ = frames;
-    tap_ = std::move(callback);
-    return std::nullopt;
-}
-
 bool FakeAudioEngine::deliver(std::uint32_t frames, float value) {
     if (!tap_) {
         return false;
@@ -42,23 +12,10 @@ bool FakeAudioEngine::deliver(std::uint32_t frames, float value) {
     const std::size_t count = static_cast<std::size_t>(frames) * format_.channelCount;
     std::vector<float> floats(count, value);
     std::vector<std::int16_t> shorts(count, static_cast<std::int16_t>(value * 32767));
-    AudioTapBuffer buffer;
-    buffer.format = format_;
-    buffer.frameLength = frames;
-    buffer.channelData = {format_.sampleType == SampleType::int16
-                              ? static_cast<const void*>(shorts.data())
-                              : static_cast<const void*>(floats.data())};
-    tap_(buffer);
+    const bool int16 = format_.sampleType == SampleType::int16;
+    const void* data = int16 ? static_cast<const void*>(shorts.data()) : floats.data();
+    tap_(AudioTapBuffer{format_, frames, {data}});
     return true;
-}
-
-std::optional<std::string> FakeAudioSystem::deviceName(AudioDeviceID device) {
-    for (const auto& d : deviceList) {
-        if (d.id == device) {
-            return d.name;
-        }
-    }
-    return std::nullopt;
 }
 
 std::unique_ptr<AudioEngine> FakeAudioSystem::createEngine() {
@@ -66,13 +23,6 @@ std::unique_ptr<AudioEngine> FakeAudioSystem::createEngine() {
     engines.push_back(engine.get());
     ++enginesCreated;
     return engine;
-}
-
-void FakeAudioSystem::changeDefaultDevice(AudioDeviceID device) {
-    defaultDevice = device;
-    for (const auto& [id, listener] : std::map(listeners_)) {
-        listener();
-    }
 }
 
 namespace {

@@ -2,54 +2,14 @@
 
 #include "platform/AudioSystem.h"
 
+#include <algorithm>
 #include <map>
 #include <string>
 #include <vector>
 
 namespace skrib::testing {
 
-class FakeAudioSystem;
-
-/// An engine whose input is whatever the test delivers. Behaviour comes from its system's
-/// script (format, start error, tap failures), so engines created later follow the same script.
-class FakeAudioEngine final : public AudioEngine {
-public:
-    explicit FakeAudioEngine(FakeAudioSystem& system)
-        : system_(system) {}
-    ~FakeAudioEngine() override;
-
-    int setInputDevice(AudioDeviceID device) override;
-    std::optional<std::string> start() override;
-    void stop() override {
-        removeTap();
-        running_ = false;
-    }
-    AudioFormat inputFormat() const override { return format_; }
-    std::optional<std::string> installTap(std::uint32_t frames, TapCallback callback) override;
-    void removeTap() override { tap_ = nullptr; }
-    void setConfigurationChangeHandler(std::function<void()> handler) override {
-        configurationHandler_ = std::move(handler);
-    }
-
-    /// Delivers one buffer of `frames` frames, every sample `value` (float32 or int16, as the
-    /// engine's format says), to the installed tap. Answers false when no tap is installed.
-    bool deliver(std::uint32_t frames, float value);
-    /// Reports a configuration change to the registered handler, if any.
-    bool changeConfiguration() { return configurationHandler_ && (configurationHandler_(), true); }
-
-    bool running() const { return running_; }
-    AudioDeviceID boundDevice() const { return boundDevice_; }
-    std::uint32_t tapFrames() const { return tapFrames_; }
-
-private:
-    FakeAudioSystem& system_;
-    AudioFormat format_{};
-    bool running_ = false;
-    AudioDeviceID boundDevice_ = noAudioDevice;
-    std::uint32_t tapFrames_ = 0;
-    TapCallback tap_;
-    std::function<void()> configurationHandler_;
-};
+class FakeAudioEngine;
 
 /// The machine's devices as the test sets them up.
 class FakeAudioSystem final : public AudioSystem {
@@ -68,7 +28,10 @@ public:
     int enginesCreated = 0;
 
     AudioDeviceID defaultInputDevice() override { return defaultDevice; }
-    std::optional<std::string> deviceName(AudioDeviceID device) override;
+    std::optional<std::string> deviceName(AudioDeviceID device) override {
+        const auto d = std::ranges::find(deviceList, device, &AudioDevice::id);
+        return d == deviceList.end() ? std::nullopt : std::optional(d->name);
+    }
     std::optional<std::vector<AudioDevice>> devices() override { return deviceList; }
     ListenerID addDefaultInputListener(std::function<void()> listener) override {
         listeners_.emplace(nextListener_, std::move(listener));
@@ -80,7 +43,12 @@ public:
     std::unique_ptr<AudioEngine> createEngine() override;
 
     /// Makes `device` the default and tells every listener.
-    void changeDefaultDevice(AudioDeviceID device);
+    void changeDefaultDevice(AudioDeviceID device) {
+        defaultDevice = device;
+        for (const auto& [id, listener] : std::map(listeners_)) {
+            listener();
+        }
+    }
     std::size_t listenerCount() const { return listeners_.size(); }
     FakeAudioEngine* currentEngine() const { return engines.empty() ? nullptr : engines.back(); }
 
@@ -89,8 +57,61 @@ private:
     ListenerID nextListener_ = 1;
 };
 
-/// Converts by picking channel 0 of every n-th frame (n = input rate / output rate); it keeps
-/// no state, which is all the capture logic needs to be checked against.
+/// An engine whose input is whatever the test delivers. Behaviour comes from its system's
+/// script (format, start error, tap failures), so engines created later follow the same script.
+class FakeAudioEngine final : public AudioEngine {
+public:
+    explicit FakeAudioEngine(FakeAudioSystem& system)
+        : system_(system) {}
+    ~FakeAudioEngine() override { std::erase(system_.engines, this); }
+
+    int setInputDevice(AudioDeviceID device) override {
+        boundDevice_ = system_.bindStatus == 0 ? device : boundDevice_;
+        return system_.bindStatus;
+    }
+    std::optional<std::string> start() override {
+        running_ = !system_.startError;
+        format_ = running_ ? system_.format : format_;
+        return system_.startError;
+    }
+    void stop() override {
+        removeTap();
+        running_ = false;
+    }
+    AudioFormat inputFormat() const override { return format_; }
+    std::optional<std::string> installTap(std::uint32_t frames, TapCallback callback) override {
+        if (system_.tapFailuresToCome > 0) {
+            --system_.tapFailuresToCome;
+            return "tap refused";
+        }
+        tapFrames_ = frames;
+        tap_ = std::move(callback);
+        return std::nullopt;
+    }
+    void removeTap() override { tap_ = nullptr; }
+    void setConfigurationChangeHandler(std::function<void()> handler) override {
+        configurationHandler_ = std::move(handler);
+    }
+
+    /// Delivers `frames` frames of `value` in the engine's format; false without a tap.
+    bool deliver(std::uint32_t frames, float value);
+    bool changeConfiguration() { return configurationHandler_ && (configurationHandler_(), true); }
+
+    bool running() const { return running_; }
+    AudioDeviceID boundDevice() const { return boundDevice_; }
+    std::uint32_t tapFrames() const { return tapFrames_; }
+
+private:
+    FakeAudioSystem& system_;
+    AudioFormat format_{};
+    bool running_ = false;
+    AudioDeviceID boundDevice_ = noAudioDevice;
+    std::uint32_t tapFrames_ = 0;
+    TapCallback tap_;
+    std::function<void()> configurationHandler_;
+};
+
+/// Converts by picking channel 0 of every n-th frame (n = input rate / output rate).
 class FakeAudioConverterFactory final : public AudioConverterFactory {
 public:
     bool failCreation = false;

@@ -12,8 +12,7 @@ public:
     std::int64_t dataTask(HttpRequest request, Completion completion) override {
         return client_.add(index_, std::move(request), std::move(completion));
     }
-    // Downloads are recorded like data tasks; no test downloads a file, so an answer carries
-    // no file and reads as a failed download.
+    // An answer carries no file, so it reads as a failed download.
     std::int64_t downloadTask(HttpRequest request, DownloadCompletion completion) override {
         return client_.add(index_, std::move(request), [completion](HttpResult r) {
             completion({r.taskId, r.response ? r.response->statusCode : 0, {}, r.error});
@@ -27,10 +26,7 @@ private:
 
 std::shared_ptr<HttpSession> FakeHttpClient::sharedSession() {
     std::lock_guard lock(mutex_);
-    if (!shared_) {
-        shared_ = std::make_shared<Session>(*this, 0);
-    }
-    return shared_;
+    return shared_ ? shared_ : (shared_ = std::make_shared<Session>(*this, 0));
 }
 
 std::shared_ptr<HttpSession> FakeHttpClient::makeSession(HttpSessionConfiguration configuration) {
@@ -50,11 +46,6 @@ std::int64_t FakeHttpClient::add(int session, HttpRequest request,
         completion(HttpResult{id, std::nullopt, failure});
     }
     return id;
-}
-
-std::vector<FakeHttpClient::Sent> FakeHttpClient::sent() const {
-    std::lock_guard lock(mutex_);
-    return sent_;
 }
 
 FakeHttpClient::Sent FakeHttpClient::take(std::size_t index) {
@@ -78,11 +69,6 @@ void FakeHttpClient::respond(std::size_t index, int status, std::string body,
         onMetrics(s.taskId, *timing);
     }
     s.completion(HttpResult{s.taskId, HttpResponse{status, {}, std::move(body)}, std::nullopt});
-}
-
-void FakeHttpClient::fail(std::size_t index, int code, std::string description) {
-    const Sent s = take(index);
-    s.completion(HttpResult{s.taskId, std::nullopt, HttpError{code, std::move(description)}});
 }
 
 } // namespace skrib::testing

@@ -24,14 +24,20 @@ public:
     std::shared_ptr<HttpSession> sharedSession() override;
     std::shared_ptr<HttpSession> makeSession(HttpSessionConfiguration configuration) override;
 
-    std::vector<Sent> sent() const;
+    std::vector<Sent> sent() const {
+        std::lock_guard lock(mutex_);
+        return sent_;
+    }
 
     /// Answers request `index` (in sending order) with an HTTP response, after reporting
     /// `timing` to its session's metrics callback when given.
     void respond(std::size_t index, int status, std::string body,
                  std::optional<NetworkTiming> timing = std::nullopt);
     /// Fails request `index` with a transport error.
-    void fail(std::size_t index, int code, std::string description);
+    void fail(std::size_t index, int code, std::string description) {
+        const Sent s = take(index);
+        s.completion(HttpResult{s.taskId, std::nullopt, HttpError{code, std::move(description)}});
+    }
 
 private:
     class Session;

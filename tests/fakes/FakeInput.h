@@ -30,11 +30,7 @@ public:
     bool watching() const { return static_cast<bool>(handler_); }
     /// Delivers one event, as the desktop would; false when nobody watches.
     bool send(KeyEvent::Type type, std::uint16_t code, std::uint64_t flags = 0) {
-        if (!handler_) {
-            return false;
-        }
-        handler_(KeyEvent{type, code, flags});
-        return true;
+        return handler_ && (handler_(KeyEvent{type, code, flags}), true);
     }
 
 private:
@@ -56,7 +52,7 @@ public:
 
     std::optional<TargetApplication> frontmostApplication() override { return frontmost; }
     bool isTerminated(const TargetApplication& app) override {
-        return terminatedWindows.count(app.window) != 0;
+        return terminatedWindows.contains(app.window);
     }
     void activate(const TargetApplication& app) override { note("activate " + app.name); }
     void setClipboardText(const std::string& text) override {
@@ -64,17 +60,8 @@ public:
         note("clipboard " + text);
     }
     bool isTrusted() override { return trusted; }
-    bool postPaste() override {
-        if (pasteFails) {
-            return false;
-        }
-        note("paste");
-        return true;
-    }
-    bool postReturn() override {
-        note("return");
-        return true;
-    }
+    bool postPaste() override { return !pasteFails && (note("paste"), true); }
+    bool postReturn() override { return note("return"), true; }
 
 private:
     void note(std::string what) { actions.emplace_back(clock_.absoluteTime(), std::move(what)); }

@@ -2,27 +2,43 @@
 
 #include "platform/Scheduler.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <mutex>
 #include <vector>
 
 namespace skrib::testing {
 
-/// A main queue on virtual time. Nothing runs until the test advances time; `advance` runs all
-/// work that falls due, in time order (ties in scheduling order), each item seeing the clocks
-/// at its own due time, including work scheduled by work that falls due inside the same span.
-/// Work may be scheduled from any thread; it runs on the thread that calls `advance`.
+/// A main queue on virtual time: `advance` runs the work that falls due, in time order (ties in
+/// scheduling order), each item seeing the clocks at its own due time. Work may be scheduled
+/// from any thread; it runs on the thread that calls `advance`.
 class FakeScheduler final : public Scheduler {
 public:
     /// `wallStart` is the wall-clock time at virtual time 0.
     explicit FakeScheduler(WallClock::time_point wallStart = WallClock::time_point{} +
-                                                             std::chrono::hours(24 * 365 * 56));
+                                                             std::chrono::hours(24 * 365 * 56))
+        : wallStart_(wallStart) {}
 
-    void post(Task task) override;
-    std::shared_ptr<WorkItem> postAfter(double seconds, Task task) override;
-    std::shared_ptr<WorkItem> scheduleRepeating(double intervalSeconds, Task task) override;
-    WallClock::time_point now() const override;
-    double absoluteTime() const override;
+    void post(Task task) override { add(absoluteTime(), 0.0, nullptr, std::move(task)); }
+    std::shared_ptr<WorkItem> postAfter(double seconds, Task task) override {
+        auto item = std::make_shared<WorkItem>();
+        add(absoluteTime() + std::max(0.0, seconds), 0.0, item, std::move(task));
+        return item;
+    }
+    std::shared_ptr<WorkItem> scheduleRepeating(double intervalSeconds, Task task) override {
+        auto item = std::make_shared<WorkItem>();
+        const double interval = std::max(1e-6, intervalSeconds);
+        add(absoluteTime() + interval, interval, item, std::move(task));
+        return item;
+    }
+    WallClock::time_point now() const override {
+        const std::chrono::duration<double> offset(absoluteTime());
+        return wallStart_ + std::chrono::duration_cast<WallClock::duration>(offset);
+    }
+    double absoluteTime() const override {
+        std::lock_guard lock(mutex_);
+        return now_;
+    }
 
     /// Moves virtual time forward by `seconds`, running everything that falls due.
     void advance(double seconds);
@@ -40,7 +56,10 @@ private:
         Task task;
     };
 
-    void add(double due, double interval, std::shared_ptr<WorkItem> item, Task task);
+    void add(double due, double interval, std::shared_ptr<WorkItem> item, Task task) {
+        std::lock_guard lock(mutex_);
+        entries_.push_back(Entry{due, nextSequence_++, interval, std::move(item), std::move(task)});
+    }
 
     mutable std::mutex mutex_;
     double now_ = 0.0;

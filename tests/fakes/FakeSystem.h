@@ -42,9 +42,7 @@ public:
     Result run(const std::string&, const std::vector<std::string>&) override {
         return {false, -1, "", "no processes in unit tests"};
     }
-    bool spawnDetached(const std::string&, const std::vector<std::string>&) override {
-        return false;
-    }
+    bool spawnDetached(const std::string&, const std::vector<std::string>&) override { return false; }
 };
 
 /// A progress panel that notes what it showed.

@@ -35,8 +35,7 @@ public:
         return out;
     }
     bool contains(const std::string& exact) const {
-        const auto all = messages();
-        return std::find(all.begin(), all.end(), exact) != all.end();
+        return std::ranges::count(messages(), exact) > 0;
     }
     void clear() {
         std::lock_guard lock(sink_->mutex);

