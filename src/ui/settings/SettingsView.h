@@ -57,8 +57,6 @@ public:
         std::function<std::uint16_t(std::uint32_t nativeScanCode)> virtualKeyCode;
     };
 
-    /// One transcription style: the id stored and sent, the label shown, the description
-    /// shown under the popup, and the prompt shown read-only (empty for "custom").
     using StylePreset = StyleBlock::StylePreset;
     static const std::array<StylePreset, 4>& stylePresets();
     /// The preset with this id, or none.
