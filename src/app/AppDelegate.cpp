@@ -98,11 +98,12 @@ private:
 } // namespace
 
 AppDelegate::AppDelegate(QtScheduler& mainQueue, Defaults& defaults, HttpClient& http,
-                         std::string serviceURL)
+                         std::string serviceURL, SingleInstance& instance)
     : mainQueue_(mainQueue)
     , defaults_(defaults)
     , http_(http)
-    , serviceURL_(std::move(serviceURL)) {}
+    , serviceURL_(std::move(serviceURL))
+    , instance_(instance) {}
 
 AppDelegate::~AppDelegate() = default;
 

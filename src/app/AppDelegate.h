@@ -38,7 +38,7 @@ class OnboardingWindow;
 class AppDelegate final : public QObject {
 public:
     AppDelegate(QtScheduler& mainQueue, Defaults& defaults, HttpClient& http,
-                std::string serviceURL);
+                std::string serviceURL, SingleInstance& instance);
     ~AppDelegate() override;
 
     void applicationDidFinishLaunching();
@@ -64,6 +64,7 @@ private:
     Defaults& defaults_;
     HttpClient& http_;
     std::string serviceURL_;
+    SingleInstance& instance_;
     AppState& appState_ = AppState::shared();
 
     std::unique_ptr<SecretStore> secrets_;
@@ -81,7 +82,6 @@ private:
     std::unique_ptr<AlertPresenter> alerts_;
     std::unique_ptr<ProcessRunner> processes_;
     std::unique_ptr<DictationController> controller_;
-    SingleInstance instance_;
     std::unique_ptr<MainWindowController> windowController_;
     std::unique_ptr<OnboardingWindow> onboarding_;
     QSystemTrayIcon* statusItem_ = nullptr;

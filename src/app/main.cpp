@@ -101,6 +101,22 @@ int main(int argc, char** argv) {
         }
     }
 
+    // A closed standard output (started from a pipe whose reader has gone) must not end the
+    // program: a failed write is ignored, and the log files carry on.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    // Started again while running (from the application menu, say): the running program shows
+    // its window, and this start ends before it touches the running program's log files.
+    skrib::SingleInstance instance;
+    if (!instance.claim()) {
+        if (skrib::SingleInstance::handOff()) {
+            std::puts("👋 Vantu Skrib is already running — showing its window");
+            return 0;
+        }
+        std::puts("❌ Vantu Skrib is already running but does not answer");
+        return 1;
+    }
+
     skrib::prepareLogging(skrib::homeDirectory());
 
     // The main queue, the HTTP stack and the log shipper exist before the first line, so that
@@ -130,17 +146,8 @@ int main(int argc, char** argv) {
     mainQueue.start();
     quitOnTerminationSignals(app);
 
-    // Started again while running (from the application menu, say): the running program shows
-    // its window, and this start ends.
-    if (skrib::SingleInstance::handOff()) {
-        skrib::debugLog("👋 Vantu Skrib is already running — showing its window");
-        mainQueue.stop();
-        skrib::setLogSink(nullptr);
-        return 0;
-    }
-
     skrib::QSettingsDefaults defaults;
-    auto delegate = std::make_unique<skrib::AppDelegate>(mainQueue, defaults, http, origin);
+    auto delegate = std::make_unique<skrib::AppDelegate>(mainQueue, defaults, http, origin, instance);
     mainQueue.post([&delegate] { delegate->applicationDidFinishLaunching(); });
 
     app.exec();

@@ -5,6 +5,7 @@
 #include "platform/Uuid.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 
 namespace skrib {
@@ -17,27 +18,35 @@ std::string withoutTrailingSlashes(std::string url) {
     return url;
 }
 
-std::mutex sharedLock;
+// Making the client settles the device identity (which may wait for a keyring prompt) and logs;
+// logging reads the client through `sharedIfCreated` on any thread. So the lock below is taken
+// only by `shared` and the factory's setter, never by a reader: readers see the published
+// pointer, or none while the client is being made.
+std::mutex makingLock;
 std::function<std::unique_ptr<RefineClient>()> sharedFactory;
 std::unique_ptr<RefineClient> sharedClient;
+std::atomic<RefineClient*> published{nullptr};
 
 } // namespace
 
 RefineClient* RefineClient::shared() {
-    std::lock_guard lock(sharedLock);
+    if (RefineClient* client = published.load(std::memory_order_acquire)) {
+        return client;
+    }
+    std::lock_guard lock(makingLock);
     if (!sharedClient && sharedFactory) {
         sharedClient = sharedFactory();
+        published.store(sharedClient.get(), std::memory_order_release);
     }
     return sharedClient.get();
 }
 
 RefineClient* RefineClient::sharedIfCreated() {
-    std::lock_guard lock(sharedLock);
-    return sharedClient.get();
+    return published.load(std::memory_order_acquire);
 }
 
 void RefineClient::setSharedFactory(std::function<std::unique_ptr<RefineClient>()> factory) {
-    std::lock_guard lock(sharedLock);
+    std::lock_guard lock(makingLock);
     sharedFactory = std::move(factory);
 }
 
@@ -127,15 +136,17 @@ void RefineClient::process(const std::vector<std::uint8_t>& audioData, const std
     const double bodyBuildMs = duration<double, std::milli>(now_() - bodyStart).count();
     const double payloadKB = static_cast<double>(request.body.size()) / 1024.0;
 
-    std::weak_ptr<RefineClient*> weak = alive_;
+    // The timing lookup needs the client's metrics, which go with the client: held weakly, and
+    // kept alive by the lock while they are read on the network thread.
+    std::weak_ptr<MetricsSessionDelegate> metrics = metrics_;
     auto clock = now_;
-    processSession()->dataTask(std::move(request), [weak, clock, keyReleaseAt, bodyBuildMs,
+    processSession()->dataTask(std::move(request), [metrics, clock, keyReleaseAt, bodyBuildMs,
                                                     payloadKB, completion = std::move(completion)](
                                                        HttpResult result) {
         if (keyReleaseAt) {
             std::optional<NetworkTiming> timing;
-            if (auto self = weak.lock()) {
-                timing = (*self)->metricsDelegate().take(result.taskId);
+            if (auto m = metrics.lock()) {
+                timing = m->take(result.taskId);
             }
             const double latencyMs = duration<double, std::milli>(clock() - *keyReleaseAt).count();
             const std::string net = timing ? timing->summary() : "net[n/a]";

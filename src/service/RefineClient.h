@@ -108,8 +108,6 @@ private:
     std::function<std::optional<std::vector<std::uint8_t>>(const std::vector<std::uint8_t>&)>
         compressAudio_;
     std::function<std::chrono::system_clock::time_point()> now_;
-    // Held weakly by upload completions: the timing lookup needs the client to be alive.
-    std::shared_ptr<RefineClient*> alive_ = std::make_shared<RefineClient*>(this);
     std::shared_ptr<MetricsSessionDelegate> metrics_ = std::make_shared<MetricsSessionDelegate>();
     std::string deviceId_;
     AccountData account_;

@@ -9,6 +9,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <future>
+#include <thread>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -168,6 +170,26 @@ TEST_F(Client, TheLatencyLineCarriesTheTimingOfItsOwnTaskEvenWhenTheClientIsGone
     const std::string none = line + std::string("net[n/a]");
     EXPECT_THAT(log.matching("⏱"), ElementsAre(line + timing.summary(), none, none));
     EXPECT_EQ(results.size(), 3u);
+}
+
+TEST(SharedClient, ItsMakingMayLogWhileLoggingAsksForIt) {
+    // The log shipper reads the shared client's identity on whichever thread logs.
+    struct AskingSink : LogSink {
+        void log(std::string_view, std::string_view, std::string_view) override {
+            RefineClient::sharedIfCreated();
+        }
+    };
+    LogCapture capture;
+    setLogSink(std::make_shared<AskingSink>());
+    RefineClient::setSharedFactory([]() -> std::unique_ptr<RefineClient> {
+        debugLog("🔑 settling the identity");
+        return nullptr;
+    });
+    auto made = std::make_shared<std::promise<void>>();
+    auto ready = made->get_future();
+    std::thread([made] { RefineClient::shared(), made->set_value(); }).detach();
+    ASSERT_EQ(ready.wait_for(std::chrono::seconds(5)), std::future_status::ready) << "hung";
+    RefineClient::setSharedFactory({});
 }
 
 TEST_F(Client, ABadOriginCompletesAtOnceAndSendsNothing) {
