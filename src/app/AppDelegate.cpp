@@ -18,6 +18,7 @@
 #include "platform/x11/X11KeyboardHook.h"
 #include "platform/x11/X11OverlayWindows.h"
 #include "service/RefineClient.h"
+#include "service/curl/CurlHttpClient.h"
 #include "state/Notifications.h"
 #include "ui/AppIcon.h"
 #include "ui/BrandFonts.h"
@@ -97,7 +98,7 @@ private:
 
 } // namespace
 
-AppDelegate::AppDelegate(QtScheduler& mainQueue, Defaults& defaults, HttpClient& http,
+AppDelegate::AppDelegate(QtScheduler& mainQueue, Defaults& defaults, CurlHttpClient& http,
                          std::string serviceURL, SingleInstance& instance)
     : mainQueue_(mainQueue)
     , defaults_(defaults)
@@ -319,10 +320,14 @@ void AppDelegate::showContextMenu() {
     menu.exec(QCursor::pos());
 }
 
+// Everything that works on other threads is stopped, in order, before any owner is destroyed:
+// no key, no audio block, no network answer and no installation reaches an object after this.
 void AppDelegate::applicationWillTerminate() {
     if (controller_) {
-        controller_->shutDown();
+        controller_->shutDown(); // the hotkey, the maximum-length timer, the capture
     }
+    http_.shutDown(); // answers still to come are abandoned
+    AutoUpdater::setShared(nullptr); // waits for an installation under way
     debugLog("🧹 Cleanup complete");
 }
 

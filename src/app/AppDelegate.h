@@ -21,7 +21,7 @@ class AudioSystem;
 class Defaults;
 class DictationIndicator;
 class GlobalHotkey;
-class HttpClient;
+class CurlHttpClient;
 class KeyboardHook;
 class Desktop;
 class OverlayWindows;
@@ -37,7 +37,7 @@ class OnboardingWindow;
 /// and runs the tray dot. The dictation itself is DictationController.
 class AppDelegate final : public QObject {
 public:
-    AppDelegate(QtScheduler& mainQueue, Defaults& defaults, HttpClient& http,
+    AppDelegate(QtScheduler& mainQueue, Defaults& defaults, CurlHttpClient& http,
                 std::string serviceURL, SingleInstance& instance);
     ~AppDelegate() override;
 
@@ -62,7 +62,7 @@ private:
 
     QtScheduler& mainQueue_;
     Defaults& defaults_;
-    HttpClient& http_;
+    CurlHttpClient& http_;
     std::string serviceURL_;
     SingleInstance& instance_;
     AppState& appState_ = AppState::shared();

@@ -154,5 +154,6 @@ int main(int argc, char** argv) {
     delegate->applicationWillTerminate();
     mainQueue.stop();
     skrib::setLogSink(nullptr);
+    delegate.reset(); // before the settings store it uses
     return 0;
 }

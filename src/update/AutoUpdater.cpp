@@ -7,6 +7,7 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <thread>
+#include <utility>
 
 namespace skrib {
 namespace {
@@ -68,25 +69,37 @@ AutoUpdater::AutoUpdater(Environment e)
         };
     }
     if (!runInBackground_) {
-        runInBackground_ = [](std::function<void()> work) {
-            std::thread(std::move(work)).detach();
+        runInBackground_ = [this](std::function<void()> work) {
+            workers_.emplace_back(std::move(work));
         };
     }
 }
 
 AutoUpdater::~AutoUpdater() {
+    shutDown();
+}
+
+void AutoUpdater::shutDown() {
     if (timer_) {
         timer_->cancel();
     }
+    for (std::thread& worker : workers_) {
+        worker.join();
+    }
+    workers_.clear();
 }
 
-void AutoUpdater::onMain(std::function<void(AutoUpdater&)> work) {
-    std::weak_ptr<AutoUpdater*> weak = self_;
-    mainQueue_.post([weak, work = std::move(work)] {
+void AutoUpdater::onMain(Scheduler& mainQueue, std::weak_ptr<AutoUpdater*> weak,
+                         std::function<void(AutoUpdater&)> work) {
+    mainQueue.post([weak = std::move(weak), work = std::move(work)] {
         if (auto self = weak.lock()) {
             work(**self);
         }
     });
+}
+
+void AutoUpdater::onMain(std::function<void(AutoUpdater&)> work) {
+    onMain(mainQueue_, self_, std::move(work));
 }
 
 // MARK: - Checks
@@ -118,28 +131,25 @@ void AutoUpdater::checkForUpdate(bool silent) {
     }
     HttpRequest request;
     request.url = url;
+    // The answer arrives on the network thread: it is read there, and only the main thread,
+    // where the updater lives and dies, touches the updater.
     std::weak_ptr<AutoUpdater*> weak = self_;
+    Scheduler& queue = mainQueue_;
     const std::string version = currentVersion_;
     auto print = print_;
-    http_.sharedSession()->dataTask(std::move(request), [weak, silent, version,
+    http_.sharedSession()->dataTask(std::move(request), [weak, &queue, silent, version,
                                                          print](HttpResult result) {
-        if (!weak.lock()) {
-            return;
-        }
         if (result.error || !result.response) {
             if (!silent) {
                 print("[update] check failed: " +
                       (result.error ? result.error->description : std::string("unknown")));
-                auto self = weak.lock();
-                if (self) {
-                    (*self)->onMain([](AutoUpdater& u) {
-                        u.alerts_.runModal({Alert::Style::warning,
-                                            "Update Check Failed",
-                                            "Couldn't reach the update server. Check your internet "
-                                            "connection.",
-                                            {"OK"}});
-                    });
-                }
+                onMain(queue, weak, [](AutoUpdater& u) {
+                    u.alerts_.runModal({Alert::Style::warning,
+                                        "Update Check Failed",
+                                        "Couldn't reach the update server. Check your internet "
+                                        "connection.",
+                                        {"OK"}});
+                });
             }
             return;
         }
@@ -151,22 +161,18 @@ void AutoUpdater::checkForUpdate(bool silent) {
             const std::string latest = answer["latest"];
             const std::string url = answer["download_url"];
             print("[update] new version available: " + latest + " (current: " + version + ")");
-            if (auto self = weak.lock()) {
-                (*self)->onMain(
-                    [silent, latest, url](AutoUpdater& u) { u.foundUpdate(silent, latest, url); });
-            }
+            onMain(queue, weak,
+                   [silent, latest, url](AutoUpdater& u) { u.foundUpdate(silent, latest, url); });
             return;
         }
         if (!silent) {
             print("[update] up to date (" + version + ")");
-            if (auto self = weak.lock()) {
-                (*self)->onMain([version](AutoUpdater& u) {
-                    u.alerts_.runModal({Alert::Style::informational,
-                                        "You're Up to Date",
-                                        "Vantu Skrib " + version + " is the latest version.",
-                                        {"OK"}});
-                });
-            }
+            onMain(queue, weak, [version](AutoUpdater& u) {
+                u.alerts_.runModal({Alert::Style::informational,
+                                    "You're Up to Date",
+                                    "Vantu Skrib " + version + " is the latest version.",
+                                    {"OK"}});
+            });
         }
     });
 }
@@ -263,93 +269,80 @@ void AutoUpdater::downloadAndInstall(const std::string& url, const std::string& 
     HttpRequest request;
     request.url = url;
     std::weak_ptr<AutoUpdater*> weak = self_;
-    http_.sharedSession()->downloadTask(std::move(request), [weak](DownloadResult result) {
-        auto self = weak.lock();
-        if (!self) {
-            if (!result.filePath.empty()) {
-                std::error_code ignored;
-                fs::remove(result.filePath, ignored);
-            }
-            return;
-        }
-        AutoUpdater& u = **self;
+    Scheduler& queue = mainQueue_;
+    http_.sharedSession()->downloadTask(std::move(request), [weak, &queue](DownloadResult result) {
         if (result.error || result.filePath.empty()) {
             const std::string message = result.error ? result.error->description : "unknown error";
-            u.onMain([message](AutoUpdater& u) {
+            onMain(queue, weak, [message](AutoUpdater& u) {
                 u.finishOnMain();
                 u.showError("Download failed: " + message);
             });
             return;
         }
-        std::error_code ignored;
-        fs::remove(u.paths_.imageCopy, ignored);
-        std::error_code error;
-        fs::copy_file(result.filePath, u.paths_.imageCopy, error);
-        fs::remove(result.filePath, ignored);
-        if (error) {
-            const std::string message = error.message();
-            u.onMain([message](AutoUpdater& u) {
-                u.finishOnMain();
-                u.showError("Failed to prepare update: " + message);
-            });
-            return;
-        }
-        u.onMain([](AutoUpdater& u) {
+        // The downloaded file is this completion's until the installation takes it over.
+        auto file = std::shared_ptr<std::string>(new std::string(result.filePath), [](auto* path) {
+            if (!path->empty()) {
+                std::error_code ignored;
+                fs::remove(*path, ignored);
+            }
+            delete path;
+        });
+        onMain(queue, weak, [file](AutoUpdater& u) {
             if (u.currentProgressWindow_) {
                 u.currentProgressWindow_->updateStatus("Installing...");
             }
-        });
-        const std::string image = u.paths_.imageCopy;
-        u.installUpdate(image, [weak, image] {
-            std::error_code ignored;
-            fs::remove(image, ignored);
-            if (auto self = weak.lock()) {
-                (*self)->onMain([](AutoUpdater& u) { u.finishOnMain(); });
-            }
+            u.installUpdate(std::exchange(*file, {}));
         });
     });
 }
 
-void AutoUpdater::installUpdate(const std::string& image, std::function<void()> completion) {
+void AutoUpdater::installUpdate(const std::string& download) {
+    // The installation runs on its own thread with its own copies of what it needs; the updater
+    // waits for it before it goes (`shutDown`), and hears of the outcome on the main thread.
     std::weak_ptr<AutoUpdater*> weak = self_;
-    runInBackground_([weak, image, completion = std::move(completion)] {
-        auto self = weak.lock();
-        if (!self) {
-            completion();
-            return;
-        }
-        AutoUpdater& u = **self;
-        const fs::path mountPoint = u.paths_.mountPoint;
-        auto error = [&u](std::string message) {
-            u.onMain([message](AutoUpdater& u) { u.showError(message); });
-        };
-        auto unmount = [&mountPoint] {
+    Scheduler& queue = mainQueue_;
+    const Paths paths = paths_;
+    ProcessRunner& processes = processes_;
+    const auto print = print_;
+    const std::string websiteDomain = websiteDomain_;
+    runInBackground_([weak, &queue, paths, &processes, print, websiteDomain, download] {
+        const fs::path mountPoint = paths.mountPoint;
+        auto cleanUp = [&paths, &mountPoint] {
             std::error_code ignored;
             fs::remove_all(mountPoint, ignored);
+            fs::remove(paths.imageCopy, ignored);
+        };
+        auto fail = [&](std::string message) {
+            cleanUp();
+            onMain(queue, weak, [message](AutoUpdater& u) {
+                u.finishOnMain();
+                u.showError(message);
+            });
         };
 
+        std::error_code ignored;
+        fs::remove(paths.imageCopy, ignored);
+        std::error_code copied;
+        fs::copy_file(download, paths.imageCopy, copied);
+        fs::remove(download, ignored);
+        if (copied) {
+            return fail("Failed to prepare update: " + copied.message());
+        }
         // A folder left from an earlier attempt is cleared first.
-        unmount();
-        std::error_code made;
-        fs::create_directories(mountPoint, made);
-        const auto extracted = u.processes_.run(
-            u.paths_.tool, {"-xzf", image, "-C", mountPoint.string(), "--no-same-owner"});
+        fs::remove_all(mountPoint, ignored);
+        fs::create_directories(mountPoint, ignored);
+        const auto extracted = processes.run(
+            paths.tool, {"-xzf", paths.imageCopy, "-C", mountPoint.string(), "--no-same-owner"});
         if (!extracted.started) {
-            error("Failed to mount update image: " + extracted.error);
-            unmount();
-            completion();
-            return;
+            return fail("Failed to mount update image: " + extracted.error);
         }
         if (extracted.exitStatus != 0) {
             const std::string output =
                 extracted.output.empty() ? std::string("unknown error") : extracted.output;
-            u.print_("[update] tar extract failed (" + std::to_string(extracted.exitStatus) +
-                     "): " + output);
-            error("Failed to mount update image. Please download manually from " +
-                  u.websiteDomain_);
-            unmount();
-            completion();
-            return;
+            print("[update] tar extract failed (" + std::to_string(extracted.exitStatus) +
+                  "): " + output);
+            return fail("Failed to mount update image. Please download manually from " +
+                        websiteDomain);
         }
 
         std::string bundle;
@@ -362,30 +355,23 @@ void AutoUpdater::installUpdate(const std::string& image, std::function<void()> 
             }
         }
         if (bundle.empty()) {
-            error("No app found in update image.");
-            unmount();
-            completion();
-            return;
+            return fail("No app found in update image.");
         }
 
         const fs::path source = mountPoint / bundle;
-        const fs::path primary = fs::path(u.paths_.installFolder) / bundle;
-        const fs::path fallback = fs::path(u.paths_.fallbackInstallFolder) / bundle;
-        std::error_code ignored;
+        const fs::path primary = fs::path(paths.installFolder) / bundle;
+        const fs::path fallback = fs::path(paths.fallbackInstallFolder) / bundle;
         fs::create_directories(primary.parent_path(), ignored);
         if (replaceTree(source, primary)) {
-            fs::create_directories(u.paths_.fallbackInstallFolder, ignored);
+            fs::create_directories(paths.fallbackInstallFolder, ignored);
             if (const auto failure = replaceTree(source, fallback)) {
-                error("Failed to install: " + *failure);
-                unmount();
-                completion();
-                return;
+                return fail("Failed to install: " + *failure);
             }
         }
-        unmount();
+        cleanUp();
         const std::string installed = fs::exists(primary) ? primary.string() : fallback.string();
-        u.onMain([completion, installed](AutoUpdater& u) {
-            completion();
+        onMain(queue, weak, [installed](AutoUpdater& u) {
+            u.finishOnMain();
             u.relaunch(installed);
         });
     });

@@ -11,6 +11,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace skrib {
 
@@ -78,8 +80,13 @@ public:
     void downloadAndInstall(const std::string& url, const std::string& version);
     void cancelCurrentUpdate();
 
-    /// The installation itself (background thread); `completion` runs exactly once.
-    void installUpdate(const std::string& image, std::function<void()> completion);
+    /// Installs a downloaded image (the file is taken over): unpacked and copied on a
+    /// background thread, the outcome shown on the main thread.
+    void installUpdate(const std::string& download);
+
+    /// Stops the checks and waits for an installation under way to end (at quit, before the
+    /// objects it was given go).
+    void shutDown();
 
 private:
     void foundUpdate(bool silent, const std::string& version, const std::string& url);
@@ -88,6 +95,9 @@ private:
     void relaunch(const std::string& appPath);
     void finishOnMain();
     void onMain(std::function<void(AutoUpdater&)> work);
+    /// Runs `work` on the main queue if the updater still exists there; callable on any thread.
+    static void onMain(Scheduler& mainQueue, std::weak_ptr<AutoUpdater*> weak,
+                       std::function<void(AutoUpdater&)> work);
 
     std::string baseURL_;
     std::string currentVersion_;
@@ -108,6 +118,7 @@ private:
     std::optional<Subscription> idleObserver_;
     bool isUpdating_ = false;
     std::unique_ptr<UpdateProgressView> currentProgressWindow_;
+    std::vector<std::thread> workers_; // main thread only
     std::shared_ptr<AutoUpdater*> self_ = std::make_shared<AutoUpdater*>(this);
 };
 

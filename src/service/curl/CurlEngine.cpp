@@ -1016,7 +1016,10 @@ void CurlEngine::shutdown() {
     }
     std::sort(cancelled.begin(), cancelled.end(),
               [](const auto& a, const auto& b) { return a->id < b->id; });
+    // Abandoned: the owners of these completions may be on their way out.
     for (auto& transfer : cancelled) {
+        transfer->completion = nullptr;
+        transfer->downloadCompletion = nullptr;
         deliver(std::move(transfer), 0, HttpError{urlError::unknown, cancelledText});
     }
     sessions_.clear();

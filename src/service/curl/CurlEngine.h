@@ -48,8 +48,9 @@ public:
     std::int64_t downloadTask(std::uint32_t session, HttpRequest request,
                               HttpSession::DownloadCompletion completion);
 
-    /// Cancels what is pending (completions run with an error), stops the thread and waits for
-    /// it, unless called on the thread itself. Work handed over later is dropped.
+    /// Abandons what is pending (its completions are destroyed without being called), stops the
+    /// thread and waits for it, unless called on the thread itself. Work handed over later is
+    /// dropped the same way.
     void stop();
 
 private:

@@ -47,6 +47,10 @@ CurlHttpClient::~CurlHttpClient() {
     engine_->stop();
 }
 
+void CurlHttpClient::shutDown() {
+    engine_->stop();
+}
+
 std::shared_ptr<HttpSession> CurlHttpClient::sharedSession() {
     return shared_;
 }

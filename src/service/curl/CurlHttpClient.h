@@ -20,10 +20,9 @@ class CurlEngine;
 /// - `timeoutSeconds` is an idle limit: the connection must be set up within it, and the
 ///   transfer fails once no byte has moved either way for that long. Zero or less: no limit.
 ///
-/// Destroying the client stops the network thread: tasks still running or queued complete on
-/// it with `urlError::unknown` ("Cancelled: ..."); tasks started after that (from such a
-/// completion, or through a session kept past the client) are dropped: their completion is
-/// destroyed without being called.
+/// `shutDown` (or destroying the client) stops the network thread and waits for it: tasks still
+/// running or queued are abandoned, and so are tasks started later (through a session kept past
+/// the client): their completions are destroyed without being called, their files removed.
 class CurlHttpClient final : public HttpClient {
 public:
     struct Options {
@@ -42,6 +41,10 @@ public:
     ~CurlHttpClient() override;
     CurlHttpClient(const CurlHttpClient&) = delete;
     CurlHttpClient& operator=(const CurlHttpClient&) = delete;
+
+    /// Stops the network thread as above; the program calls it at quit before the objects that
+    /// completions write to are destroyed. Safe to call more than once.
+    void shutDown();
 
     std::shared_ptr<HttpSession> sharedSession() override;
     std::shared_ptr<HttpSession> makeSession(HttpSessionConfiguration configuration) override;

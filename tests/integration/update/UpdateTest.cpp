@@ -182,19 +182,23 @@ protected:
 
     // A check started by the user whose offer is accepted (every alert gets its first button).
     // Returns once the program asked to quit, or once a failed update has been cleaned up.
-    void runUpdate() {
+    // With `ownThreads`, the updater runs the installation on threads of its own.
+    void runUpdate(bool ownThreads = false, std::function<bool()> until = {}) {
+        std::function<void(std::function<void()>)> background;
+        if (!ownThreads) {
+            background = [this](auto work) { background_.emplace_back(std::move(work)); };
+        }
         updater_ = std::make_unique<AutoUpdater>(AutoUpdater::Environment{
             server_.url(""), "1.0.0", "vantuskrib.example", http_, queue_, appState_, alerts_,
             processes_, paths_,
             [this](const std::string&) -> std::unique_ptr<UpdateProgressView> {
                 return std::make_unique<testing::FakeProgressView>(panel_);
             },
-            [this](std::function<void()> work) { background_.emplace_back(std::move(work)); },
-            [this] { terminated_ = true; },
+            background, [this] { terminated_ = true; },
             [](const std::string& line) { std::printf("%s\n", line.c_str()); }});
         updater_->checkForUpdate(false);
-        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while (std::chrono::steady_clock::now() < until && !terminated_ &&
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (std::chrono::steady_clock::now() < limit && !terminated_ && !(until && until()) &&
                (alerts_.shown.empty() || titles().back() != "Update Failed" ||
                 updater_->isUpdating())) {
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
@@ -275,6 +279,20 @@ TEST_P(Updates, InstallTheOfferedFolderAndRestartOrLeaveTheProgramAlone) {
 INSTANTIATE_TEST_SUITE_P(Update, Updates,
                          ::testing::Values(Way::clear, Way::blockedInstallFolder, Way::errorPage,
                                            Way::noApplication, Way::serverGone));
+
+// The program quits (the updater goes) while the new version is being installed: the
+// installation is finished before the updater is gone, and what it reports afterwards is dropped.
+TEST_F(UpdateTest, QuittingWhileItInstallsWaitsForTheInstallation) {
+    copyFolder(releases().installed, primary());
+    runUpdate(true, [this] { return std::ranges::count(panel_, "status Installing...") > 0; });
+    updater_.reset();
+    for (int i = 0; i < 10; ++i) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    EXPECT_EQ(treeOf(primary()), treeOf(releases().offered));
+    EXPECT_FALSE(fs::exists(paths_.imageCopy) || fs::exists(paths_.mountPoint));
+    EXPECT_TRUE(processes_.relaunched.empty() && !terminated_);
+}
 
 } // namespace
 } // namespace skrib
