@@ -10,7 +10,7 @@ namespace skrib {
 struct TargetApplication {
     std::uint64_t window = 0;
     std::int64_t processId = 0; // 0 when unknown
-    std::string name;           // empty when unknown
+    std::string name;           // the program's name, never a window title; empty when unknown
 };
 
 /// What text insertion needs from the desktop. All on the main thread.

@@ -139,7 +139,6 @@ X11Desktop::X11Desktop(const std::string& displayName)
     xtestPresent_ = XTestQueryExtension(display, &event, &error, &major, &minor);
     netActiveWindow_ = XInternAtom(display, "_NET_ACTIVE_WINDOW", False);
     netWmPid_ = XInternAtom(display, "_NET_WM_PID", False);
-    netWmName_ = XInternAtom(display, "_NET_WM_NAME", False);
     utf8String_ = XInternAtom(display, "UTF8_STRING", False);
 }
 
@@ -162,7 +161,7 @@ std::optional<TargetApplication> X11Desktop::frontmostApplication() {
         return std::nullopt;
     }
     application.processId = windowProcessId(application.window);
-    application.name = windowName(application.window);
+    application.name = applicationName(application.window);
     if (connection_->lost()) {
         return std::nullopt;
     }
@@ -183,26 +182,19 @@ std::int64_t X11Desktop::windowProcessId(unsigned long window) {
     return static_cast<std::int64_t>(pid->longs.front());
 }
 
-std::string X11Desktop::windowName(unsigned long window) {
-    if (const auto name = readProperty(*connection_, window, netWmName_, utf8String_)) {
-        if (!name->bytes.empty()) {
-            return std::string(name->bytes.c_str());
-        }
+// The program's name from its window's class ("instance\0class\0"): the title would tell the
+// document or message in it, and the name goes to the log.
+std::string X11Desktop::applicationName(unsigned long window) {
+    const auto wmClass = readProperty(*connection_, window, XA_WM_CLASS, XA_STRING);
+    if (!wmClass) {
+        return {};
     }
-    if (const auto wmClass = readProperty(*connection_, window, XA_WM_CLASS, XA_STRING)) {
-        // "instance\0class\0"
-        const std::string& value = wmClass->bytes;
-        if (const auto end = value.find('\0'); end != std::string::npos) {
-            const std::string className = latin1ToUtf8(value.c_str() + end + 1);
-            if (!className.empty()) {
-                return className;
-            }
-        }
+    const std::string& value = wmClass->bytes;
+    const auto end = value.find('\0');
+    if (end != std::string::npos && value[end + 1] != '\0') {
+        return latin1ToUtf8(value.c_str() + end + 1);
     }
-    if (const auto name = readProperty(*connection_, window, XA_WM_NAME)) {
-        return propertyText(connection_->display(), *name, utf8String_);
-    }
-    return {};
+    return latin1ToUtf8(value.c_str()); // no class: the instance name
 }
 
 bool X11Desktop::isTerminated(const TargetApplication& application) {

@@ -10,7 +10,7 @@ namespace skrib {
 class X11Connection;
 
 /// The desktop of an X session: the active window and its process from the window manager's
-/// EWMH properties, activation through the window manager, synthetic keys through XTEST, and
+/// EWMH properties, its program's name from the window's class, activation through the window manager, synthetic keys through XTEST, and
 /// the clipboard through Qt.
 class X11Desktop final : public Desktop {
 public:
@@ -33,7 +33,7 @@ public:
 
 private:
     bool canSendKeys() const;
-    std::string windowName(unsigned long window);
+    std::string applicationName(unsigned long window);
     std::int64_t windowProcessId(unsigned long window);
 
     std::unique_ptr<X11Connection> connection_;
@@ -42,7 +42,6 @@ private:
     // Atoms (X's unsigned long), so that this header needs no X header.
     unsigned long netActiveWindow_ = 0;
     unsigned long netWmPid_ = 0;
-    unsigned long netWmName_ = 0;
     unsigned long utf8String_ = 0;
 };
 
