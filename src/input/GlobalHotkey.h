@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 namespace skrib {
 
@@ -52,6 +53,8 @@ private:
     void schedule(std::function<void()> GlobalHotkey::*callback);
     void scheduleHoldStart();
     void cancelHoldStart();
+    void press(const KeyEvent& event, double now);
+    double heldFor(const KeyEvent& release, double now) const;
     void release(double elapsed);
 
     KeyboardHook& hook_;
@@ -59,6 +62,8 @@ private:
     Defaults& defaults_;
     bool watching_ = false;
     double keyDownTime_ = 0;
+    std::optional<std::uint32_t> keyDownEventTime_;
+    bool holdStarted_ = false;
     bool usedAsModifier_ = false;
     bool keyIsDown_ = false;
     HotkeyOption option_;

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 
 namespace skrib {
 
@@ -14,6 +15,10 @@ struct KeyEvent {
     std::uint16_t keyCode = 0;
     /// The modifiers held after this event (for flags-changed: including the key's own).
     std::uint64_t flags = 0;
+    /// When the key went down or up, in milliseconds of the desktop's own clock, which starts
+    /// anywhere and wraps at 2^32: only the difference between two events' times means
+    /// something. None when the desktop does not say.
+    std::optional<std::uint32_t> time = std::nullopt;
 };
 
 namespace keyFlags {

@@ -29,8 +29,9 @@ public:
 
     bool watching() const { return static_cast<bool>(handler_); }
     /// Delivers one event, as the desktop would; false when nobody watches.
-    bool send(KeyEvent::Type type, std::uint16_t code, std::uint64_t flags = 0) {
-        return handler_ && (handler_(KeyEvent{type, code, flags}), true);
+    bool send(KeyEvent::Type type, std::uint16_t code, std::uint64_t flags = 0,
+              std::optional<std::uint32_t> time = {}) {
+        return handler_ && (handler_(KeyEvent{type, code, flags, time}), true);
     }
 
 private:

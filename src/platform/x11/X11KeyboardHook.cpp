@@ -130,10 +130,13 @@ void X11KeyboardHook::readEvents() {
             !XGetEventData(display, &cookie)) {
             continue;
         }
-        const auto key = static_cast<unsigned>(static_cast<const XIRawEvent*>(cookie.data)->detail);
+        const auto* raw = static_cast<const XIRawEvent*>(cookie.data);
+        const auto key = static_cast<unsigned>(raw->detail);
         const bool pressed = cookie.evtype == XI_RawKeyPress;
+        const auto time = static_cast<std::uint32_t>(raw->time); // the server's, in ms
         XFreeEventData(display, &cookie);
-        if (const auto keyEvent = translator_.translate(key, pressed); keyEvent && handler_) {
+        if (auto keyEvent = translator_.translate(key, pressed); keyEvent && handler_) {
+            keyEvent->time = time;
             const auto handler = handler_; // the handler may stop the hook
             handler(*keyEvent);
         }

@@ -155,7 +155,7 @@ protected:
     }
 
     bool start() {
-        return hook.start([this](const KeyEvent& event) { seen += text(event) + "; "; });
+        return hook.start([this](const KeyEvent& e) { seen += text(e) + (e.time ? "; " : "?; "); });
     }
 
     /// Steps by keysym: "+Control_R" presses, "-Control_R" releases.
