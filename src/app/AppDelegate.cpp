@@ -17,6 +17,7 @@
 #include "platform/x11/X11KeyTranslator.h"
 #include "platform/x11/X11KeyboardHook.h"
 #include "platform/x11/X11OverlayWindows.h"
+#include "platform/x11/X11SentKeys.h"
 #include "service/RefineClient.h"
 #include "state/Notifications.h"
 #include "ui/AppIcon.h"
@@ -223,8 +224,10 @@ void AppDelegate::setupAudio() {
 }
 
 void AppDelegate::setupDictation() {
-    keyboard_ = std::make_unique<X11KeyboardHook>();
-    desktop_ = std::make_unique<X11Desktop>();
+    // The keys the desktop sends for a paste are kept from the hotkey watcher.
+    auto sentKeys = std::make_shared<X11SentKeys>();
+    keyboard_ = std::make_unique<X11KeyboardHook>(std::string(), sentKeys);
+    desktop_ = std::make_unique<X11Desktop>(std::string(), sentKeys);
     globalHotkey_ = std::make_unique<GlobalHotkey>(*keyboard_, mainQueue_, defaults_);
     textInserter_ = std::make_unique<TextInserter>(*desktop_, mainQueue_, defaults_);
     overlays_ = std::make_unique<X11OverlayWindows>();

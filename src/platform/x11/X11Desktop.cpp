@@ -2,6 +2,7 @@
 
 #include "platform/x11/X11Clipboard.h"
 #include "platform/x11/X11Connection.h"
+#include "platform/x11/X11SentKeys.h"
 
 #include <X11/XKBlib.h>
 #include <X11/Xatom.h>
@@ -90,6 +91,10 @@ std::string propertyText(Display* display, const Property& property, Atom utf8St
     return result;
 }
 
+bool isDown(const char (&keys)[32], unsigned code) {
+    return ((keys[code / 8] >> (code % 8)) & 1) != 0;
+}
+
 KeyCode keyCodeOf(Display* display, KeySym keysym, unsigned evdevFallback) {
     const KeyCode code = XKeysymToKeycode(display, keysym);
     return code != 0 ? code : static_cast<KeyCode>(evdevFallback + 8);
@@ -125,8 +130,9 @@ std::bitset<256> modifierKeys(Display* display) {
 
 } // namespace
 
-X11Desktop::X11Desktop(const std::string& displayName)
-    : connection_(X11Connection::open(displayName)) {
+X11Desktop::X11Desktop(const std::string& displayName, std::shared_ptr<X11SentKeys> sentKeys)
+    : connection_(X11Connection::open(displayName))
+    , sentKeys_(std::move(sentKeys)) {
     char host[256] = {};
     if (::gethostname(host, sizeof host - 1) == 0) {
         hostName_ = host;
@@ -245,6 +251,13 @@ bool X11Desktop::canSendKeys() const {
     return connection_ && !connection_->lost() && xtestPresent_;
 }
 
+void X11Desktop::send(unsigned keyCode, bool pressed) {
+    XTestFakeKeyEvent(connection_->display(), keyCode, pressed ? True : False, CurrentTime);
+    if (sentKeys_) {
+        sentKeys_->sent(keyCode, pressed);
+    }
+}
+
 bool X11Desktop::postPaste() {
     if (!canSendKeys()) {
         return false;
@@ -258,17 +271,34 @@ bool X11Desktop::postPaste() {
     }
     // A modifier still down (typically the hotkey) would turn Ctrl+V into another chord.
     const std::bitset<256> modifiers = modifierKeys(display);
+    std::vector<unsigned> lifted;
     for (unsigned code = 8; code < modifiers.size(); ++code) {
-        if (modifiers[code] && ((held[code / 8] >> (code % 8)) & 1) != 0) {
+        if (modifiers[code] && isDown(held, code)) {
             XTestFakeKeyEvent(display, code, False, CurrentTime);
+            lifted.push_back(code);
+        }
+    }
+    // A key that another keyboard holds down may stay down (the release is then no event):
+    // only the keys that went up are noted, and pressed again.
+    if (!lifted.empty()) {
+        XQueryKeymap(display, held);
+        std::erase_if(lifted, [&](unsigned code) { return isDown(held, code); });
+        for (const unsigned code : lifted) {
+            if (sentKeys_) {
+                sentKeys_->sent(code, false);
+            }
         }
     }
     const KeyCode control = keyCodeOf(display, XK_Control_L, KEY_LEFTCTRL);
     const KeyCode v = keyCodeOf(display, XK_v, KEY_V);
-    XTestFakeKeyEvent(display, control, True, CurrentTime);
-    XTestFakeKeyEvent(display, v, True, CurrentTime);
-    XTestFakeKeyEvent(display, v, False, CurrentTime);
-    XTestFakeKeyEvent(display, control, False, CurrentTime);
+    send(control, true);
+    send(v, true);
+    send(v, false);
+    send(control, false);
+    // The user still holds them: X's view of the keyboard stays as it was.
+    for (const unsigned code : lifted) {
+        send(code, true);
+    }
     return trap.ok();
 }
 
@@ -276,11 +306,10 @@ bool X11Desktop::postReturn() {
     if (!canSendKeys()) {
         return false;
     }
-    Display* display = connection_->display();
     X11ErrorTrap trap(*connection_);
-    const KeyCode returnKey = keyCodeOf(display, XK_Return, KEY_ENTER);
-    XTestFakeKeyEvent(display, returnKey, True, CurrentTime);
-    XTestFakeKeyEvent(display, returnKey, False, CurrentTime);
+    const KeyCode returnKey = keyCodeOf(connection_->display(), XK_Return, KEY_ENTER);
+    send(returnKey, true);
+    send(returnKey, false);
     return trap.ok();
 }
 

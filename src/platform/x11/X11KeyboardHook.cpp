@@ -2,6 +2,7 @@
 
 #include "platform/x11/X11Connection.h"
 #include "platform/x11/X11EventSource.h"
+#include "platform/x11/X11SentKeys.h"
 
 #include <X11/XKBlib.h>
 #include <X11/extensions/XInput2.h>
@@ -21,8 +22,10 @@ constexpr unsigned grabModifiers[] = {0, LockMask, Mod2Mask, LockMask | Mod2Mask
 
 } // namespace
 
-X11KeyboardHook::X11KeyboardHook(const std::string& displayName)
-    : connection_(X11Connection::open(displayName)) {
+X11KeyboardHook::X11KeyboardHook(const std::string& displayName,
+                                 std::shared_ptr<X11SentKeys> sentKeys)
+    : connection_(X11Connection::open(displayName))
+    , sentKeys_(std::move(sentKeys)) {
     if (!connection_) {
         return;
     }
@@ -135,6 +138,9 @@ void X11KeyboardHook::readEvents() {
         const bool pressed = cookie.evtype == XI_RawKeyPress;
         const auto time = static_cast<std::uint32_t>(raw->time); // the server's, in ms
         XFreeEventData(display, &cookie);
+        if (sentKeys_ && sentKeys_->take(key, pressed)) {
+            continue; // the program's own paste keys: the keyboard is as the user left it
+        }
         if (auto keyEvent = translator_.translate(key, pressed); keyEvent && handler_) {
             keyEvent->time = time;
             const auto handler = handler_; // the handler may stop the hook
