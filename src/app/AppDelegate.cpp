@@ -162,21 +162,22 @@ void AppDelegate::applicationDidFinishLaunching() {
 
 void AppDelegate::openMainWindow() {
     if (!windowController_) {
-        SettingsView::Environment settings{defaults_,
-                                           mainQueue_,
-                                           NotificationCenter::shared(),
-                                           appState_,
-                                           [] { return RefineClient::shared(); },
-                                           {[this] { return globalHotkey_->holdMode(); },
-                                            [this](bool on) { globalHotkey_->setHoldMode(on); }},
-                                           {[this] { return textInserter_->autoEnter(); },
-                                            [this](bool on) { textInserter_->setAutoEnter(on); }},
-                                           {[this] { return controller_->soundFeedback(); },
-                                            [this](bool on) { controller_->setSoundFeedback(on); }},
-                                           [](std::uint32_t nativeScanCode) {
-                                               return X11KeyTranslator::virtualKeyCode(
-                                                   nativeScanCode);
-                                           }};
+        SettingsView::Environment settings{
+            defaults_,
+            mainQueue_,
+            NotificationCenter::shared(),
+            appState_,
+            [] { return RefineClient::shared(); },
+            {[this] { return globalHotkey_->holdMode(); },
+             [this](bool on) { globalHotkey_->setHoldMode(on); }},
+            {[this] { return textInserter_->autoEnter(); },
+             [this](bool on) { textInserter_->setAutoEnter(on); }},
+            {[this] { return controller_->soundFeedback(); },
+             [this](bool on) { controller_->setSoundFeedback(on); }},
+            [](std::uint32_t nativeScanCode) {
+                return X11KeyTranslator::virtualKeyCode(nativeScanCode);
+            },
+            [this](std::uint16_t keyCode) { return keyboard_->canSee(keyCode); }};
         MainView::Environment environment{
             defaults_,
             mainQueue_,

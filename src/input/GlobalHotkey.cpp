@@ -8,7 +8,23 @@ GlobalHotkey::GlobalHotkey(KeyboardHook& hook, Scheduler& mainQueue, Defaults& d
     : hook_(hook)
     , mainQueue_(mainQueue)
     , defaults_(defaults)
-    , option_(HotkeyOption::stored(defaults)) {}
+    , option_(HotkeyOption::stored(defaults)) {
+    option_ = seen(option_);
+}
+
+// A key the hook never delivers would leave the user without a hotkey: the default takes its
+// place, also in the settings, so that every view names the key that works.
+HotkeyOption GlobalHotkey::seen(HotkeyOption option) {
+    if (hook_.canSee(option.keyCode(defaults_))) {
+        return option;
+    }
+    const HotkeyOption fallback = HotkeyOption::defaultOption();
+    debugLog("⚠️ Hotkey " + option.displayName(defaults_) +
+             " cannot be seen on this desktop — using " + fallback.displayName(defaults_) +
+             " instead");
+    fallback.save(defaults_);
+    return fallback;
+}
 
 GlobalHotkey::~GlobalHotkey() {
     stop();
@@ -62,6 +78,7 @@ void GlobalHotkey::stop() {
 }
 
 void GlobalHotkey::updateOption(HotkeyOption option) {
+    option = seen(option);
     option_ = option;
     option.save(defaults_);
     keyIsDown_ = false;

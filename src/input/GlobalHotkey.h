@@ -28,7 +28,8 @@ public:
     /// Starts watching, or asks for permission and polls every 2 s until it is granted.
     void start();
     void stop();
-    /// Switches to `option`, saves it and forgets any press in progress.
+    /// Switches to `option`, saves it and forgets any press in progress. An option whose key the
+    /// hook never delivers (like the saved choice at start) becomes the default one.
     void updateOption(HotkeyOption option);
     HotkeyOption option() const { return option_; }
 
@@ -50,6 +51,7 @@ public:
     std::function<void()> onHoldEnd;
 
 private:
+    HotkeyOption seen(HotkeyOption option);
     void schedule(std::function<void()> GlobalHotkey::*callback);
     void scheduleHoldStart();
     void cancelHoldStart();

@@ -58,6 +58,9 @@ public:
     virtual bool isTrusted() = 0;
     /// Asks the desktop (or the user) for that permission, where there is a way to ask.
     virtual void requestTrust() = 0;
+    /// Whether the hook can ever deliver the key (a virtual key code): some keys never reach
+    /// the programs of a desktop, and cannot be a hotkey there.
+    virtual bool canSee(std::uint16_t keyCode) const = 0;
     /// Starts delivering events to `handler`; false when the hook cannot be installed.
     virtual bool start(std::function<void(const KeyEvent&)> handler) = 0;
     virtual void stop() = 0;

@@ -17,9 +17,11 @@ public:
     bool trusted = true;
     int trustRequests = 0;
     bool escapeGrabbed = false;
+    std::set<std::uint16_t> unseenKeys; // keys this desktop never delivers
 
     bool isTrusted() override { return trusted; }
     void requestTrust() override { ++trustRequests; }
+    bool canSee(std::uint16_t code) const override { return !unseenKeys.contains(code); }
     bool start(std::function<void(const KeyEvent&)> handler) override {
         handler_ = std::move(handler);
         return true;

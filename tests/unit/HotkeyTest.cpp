@@ -79,6 +79,15 @@ TEST_F(Watcher, EveryModifierOptionIsSavedAndTappedAsItselfOnly) {
     }
 }
 
+TEST_F(Watcher, AStoredKeyTheDesktopNeverDeliversReadsAsTheDefault) {
+    hook.unseenKeys = {keyCodes::function};
+    prepare(Case::fn);
+    EXPECT_EQ(watcher->option(), HotkeyOption::defaultOption());
+    EXPECT_EQ(HotkeyOption::stored(defaults), HotkeyOption::defaultOption()) << "for every view";
+    EXPECT_EQ(log.matching("⚠️"), std::vector<std::string>{"⚠️ Hotkey Fn cannot be seen on this "
+                                                             "desktop — using Right Ctrl instead"});
+}
+
 enum Mode { toggle, hold, dictating };
 
 struct HotkeyCase {

@@ -57,6 +57,10 @@ bool X11KeyboardHook::isTrusted() {
 
 void X11KeyboardHook::requestTrust() {}
 
+bool X11KeyboardHook::canSee(std::uint16_t keyCode) const {
+    return X11KeyTranslator::delivers(keyCode);
+}
+
 bool X11KeyboardHook::start(std::function<void(const KeyEvent&)> handler) {
     if (!isTrusted() || !X11EventSource::available()) {
         return false;

@@ -30,6 +30,7 @@ public:
     bool isTrusted() override;
     /// X has nothing to ask for.
     void requestTrust() override;
+    bool canSee(std::uint16_t keyCode) const override;
     /// Needs a Qt application object for its event loop.
     bool start(std::function<void(const KeyEvent&)> handler) override;
     void stop() override;
