@@ -17,6 +17,7 @@
 #include "platform/x11/X11KeyTranslator.h"
 #include "platform/x11/X11KeyboardHook.h"
 #include "platform/x11/X11OverlayWindows.h"
+#include "platform/x11/X11SentKeys.h"
 #include "service/RefineClient.h"
 #include "service/curl/CurlHttpClient.h"
 #include "state/Notifications.h"
@@ -163,21 +164,22 @@ void AppDelegate::applicationDidFinishLaunching() {
 
 void AppDelegate::openMainWindow() {
     if (!windowController_) {
-        SettingsView::Environment settings{defaults_,
-                                           mainQueue_,
-                                           NotificationCenter::shared(),
-                                           appState_,
-                                           [] { return RefineClient::shared(); },
-                                           {[this] { return globalHotkey_->holdMode(); },
-                                            [this](bool on) { globalHotkey_->setHoldMode(on); }},
-                                           {[this] { return textInserter_->autoEnter(); },
-                                            [this](bool on) { textInserter_->setAutoEnter(on); }},
-                                           {[this] { return controller_->soundFeedback(); },
-                                            [this](bool on) { controller_->setSoundFeedback(on); }},
-                                           [](std::uint32_t nativeScanCode) {
-                                               return X11KeyTranslator::virtualKeyCode(
-                                                   nativeScanCode);
-                                           }};
+        SettingsView::Environment settings{
+            defaults_,
+            mainQueue_,
+            NotificationCenter::shared(),
+            appState_,
+            [] { return RefineClient::shared(); },
+            {[this] { return globalHotkey_->holdMode(); },
+             [this](bool on) { globalHotkey_->setHoldMode(on); }},
+            {[this] { return textInserter_->autoEnter(); },
+             [this](bool on) { textInserter_->setAutoEnter(on); }},
+            {[this] { return controller_->soundFeedback(); },
+             [this](bool on) { controller_->setSoundFeedback(on); }},
+            [](std::uint32_t nativeScanCode) {
+                return X11KeyTranslator::virtualKeyCode(nativeScanCode);
+            },
+            [this](std::uint16_t keyCode) { return keyboard_->canSee(keyCode); }};
         MainView::Environment environment{
             defaults_,
             mainQueue_,
@@ -225,8 +227,10 @@ void AppDelegate::setupAudio() {
 }
 
 void AppDelegate::setupDictation() {
-    keyboard_ = std::make_unique<X11KeyboardHook>();
-    desktop_ = std::make_unique<X11Desktop>();
+    // The keys the desktop sends for a paste are kept from the hotkey watcher.
+    auto sentKeys = std::make_shared<X11SentKeys>();
+    keyboard_ = std::make_unique<X11KeyboardHook>(std::string(), sentKeys);
+    desktop_ = std::make_unique<X11Desktop>(std::string(), sentKeys);
     globalHotkey_ = std::make_unique<GlobalHotkey>(*keyboard_, mainQueue_, defaults_);
     textInserter_ = std::make_unique<TextInserter>(*desktop_, mainQueue_, defaults_);
     overlays_ = std::make_unique<X11OverlayWindows>();

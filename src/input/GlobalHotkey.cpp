@@ -8,7 +8,23 @@ GlobalHotkey::GlobalHotkey(KeyboardHook& hook, Scheduler& mainQueue, Defaults& d
     : hook_(hook)
     , mainQueue_(mainQueue)
     , defaults_(defaults)
-    , option_(HotkeyOption::stored(defaults)) {}
+    , option_(HotkeyOption::stored(defaults)) {
+    option_ = seen(option_);
+}
+
+// A key the hook never delivers would leave the user without a hotkey: the default takes its
+// place, also in the settings, so that every view names the key that works.
+HotkeyOption GlobalHotkey::seen(HotkeyOption option) {
+    if (hook_.canSee(option.keyCode(defaults_))) {
+        return option;
+    }
+    const HotkeyOption fallback = HotkeyOption::defaultOption();
+    debugLog("⚠️ Hotkey " + option.displayName(defaults_) +
+             " cannot be seen on this desktop — using " + fallback.displayName(defaults_) +
+             " instead");
+    fallback.save(defaults_);
+    return fallback;
+}
 
 GlobalHotkey::~GlobalHotkey() {
     stop();
@@ -62,6 +78,7 @@ void GlobalHotkey::stop() {
 }
 
 void GlobalHotkey::updateOption(HotkeyOption option) {
+    option = seen(option);
     option_ = option;
     option.save(defaults_);
     keyIsDown_ = false;
@@ -99,7 +116,11 @@ void GlobalHotkey::scheduleHoldStart() {
     std::weak_ptr<GlobalHotkey*> weak = self_;
     holdStartWork_ = mainQueue_.postAfter(holdThreshold, [weak] {
         auto self = weak.lock();
-        if (self && (*self)->onHoldStart) {
+        if (!self) {
+            return;
+        }
+        (*self)->holdStarted_ = true;
+        if ((*self)->onHoldStart) {
             (*self)->onHoldStart();
         }
     });
@@ -112,12 +133,37 @@ void GlobalHotkey::cancelHoldStart() {
     }
 }
 
+void GlobalHotkey::press(const KeyEvent& event, double now) {
+    keyIsDown_ = true;
+    keyDownTime_ = now;
+    keyDownEventTime_ = event.time;
+    holdStarted_ = false;
+    if (holdMode()) {
+        scheduleHoldStart();
+    }
+}
+
+// How long the hotkey was down. The main thread may handle a press and its release late, or
+// both at once after slow work, so the desktop's event times count where both events have one.
+double GlobalHotkey::heldFor(const KeyEvent& release, double now) const {
+    if (release.time && keyDownEventTime_) {
+        // Unsigned: the difference is right across the clock's wrap.
+        const std::uint32_t milliseconds = *release.time - *keyDownEventTime_;
+        return milliseconds / 1000.0;
+    }
+    return now - keyDownTime_;
+}
+
 // The hotkey went up after `elapsed` seconds (hold mode).
 void GlobalHotkey::release(double elapsed) {
-    if (elapsed <= holdThreshold) {
-        cancelHoldStart(); // a tap: neither start nor end
-    } else {
+    if (holdStarted_) {
+        schedule(&GlobalHotkey::onHoldEnd); // a hold that has begun always ends
+    } else if (elapsed > holdThreshold) {
+        cancelHoldStart(); // a hold whose timer has not run yet: it begins and ends now
+        schedule(&GlobalHotkey::onHoldStart);
         schedule(&GlobalHotkey::onHoldEnd);
+    } else {
+        cancelHoldStart(); // a tap: neither start nor end
     }
 }
 
@@ -136,17 +182,13 @@ bool GlobalHotkey::handleEvent(const KeyEvent& event) {
     const std::uint16_t hotkeyCode = option_.keyCode(defaults_);
     if (option_.value() == HotkeyOption::Case::custom && hotkeyCode != 0) {
         if (event.type == Type::keyDown && event.keyCode == hotkeyCode && !keyIsDown_) {
-            keyIsDown_ = true;
-            keyDownTime_ = now;
-            if (holdMode()) {
-                scheduleHoldStart();
-            }
+            press(event, now);
             return false;
         }
         if (event.type == Type::keyUp && event.keyCode == hotkeyCode && keyIsDown_) {
             keyIsDown_ = false;
             if (holdMode()) {
-                release(now - keyDownTime_);
+                release(heldFor(event, now));
             } else {
                 schedule(&GlobalHotkey::onToggle); // a custom key toggles however long it is held
             }
@@ -164,17 +206,13 @@ bool GlobalHotkey::handleEvent(const KeyEvent& event) {
     if (event.type == Type::flagsChanged && event.keyCode == hotkeyCode) {
         const bool held = (event.flags & option_.flagMask(defaults_)) != 0;
         if (held && !keyIsDown_) {
-            keyIsDown_ = true;
             usedAsModifier_ = false;
-            keyDownTime_ = now;
-            if (holdMode()) {
-                scheduleHoldStart();
-            }
+            press(event, now);
         } else if (!held && keyIsDown_) {
             keyIsDown_ = false;
             if (holdMode()) {
-                release(now - keyDownTime_);
-            } else if (!usedAsModifier_ && now - keyDownTime_ < maxSoloPressDuration) {
+                release(heldFor(event, now));
+            } else if (!usedAsModifier_ && heldFor(event, now) < maxSoloPressDuration) {
                 schedule(&GlobalHotkey::onToggle);
             }
         }

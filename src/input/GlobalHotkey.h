@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 namespace skrib {
 
@@ -27,7 +28,8 @@ public:
     /// Starts watching, or asks for permission and polls every 2 s until it is granted.
     void start();
     void stop();
-    /// Switches to `option`, saves it and forgets any press in progress.
+    /// Switches to `option`, saves it and forgets any press in progress. An option whose key the
+    /// hook never delivers (like the saved choice at start) becomes the default one.
     void updateOption(HotkeyOption option);
     HotkeyOption option() const { return option_; }
 
@@ -49,9 +51,12 @@ public:
     std::function<void()> onHoldEnd;
 
 private:
+    HotkeyOption seen(HotkeyOption option);
     void schedule(std::function<void()> GlobalHotkey::*callback);
     void scheduleHoldStart();
     void cancelHoldStart();
+    void press(const KeyEvent& event, double now);
+    double heldFor(const KeyEvent& release, double now) const;
     void release(double elapsed);
 
     KeyboardHook& hook_;
@@ -59,6 +64,8 @@ private:
     Defaults& defaults_;
     bool watching_ = false;
     double keyDownTime_ = 0;
+    std::optional<std::uint32_t> keyDownEventTime_;
+    bool holdStarted_ = false;
     bool usedAsModifier_ = false;
     bool keyIsDown_ = false;
     HotkeyOption option_;

@@ -10,9 +10,9 @@
 
 namespace skrib {
 
-/// The keys that can start and stop dictation: one of six modifier keys, Fn, or one custom key
-/// recorded in the settings. Key codes and flag masks are the program's virtual key codes
-/// (KeyboardHook.h); labels are the keys' Linux names.
+/// The keys that can start and stop dictation: one of six modifier keys, Fn (where the desktop
+/// delivers it), or one custom key recorded in the settings. Key codes and flag masks are the
+/// program's virtual key codes (KeyboardHook.h); labels are the keys' Linux names.
 class HotkeyOption {
 public:
     enum class Case {

@@ -10,7 +10,7 @@ namespace skrib {
 struct TargetApplication {
     std::uint64_t window = 0;
     std::int64_t processId = 0; // 0 when unknown
-    std::string name;           // empty when unknown
+    std::string name;           // the program's name, never a window title; empty when unknown
 };
 
 /// What text insertion needs from the desktop. All on the main thread.
@@ -28,8 +28,9 @@ public:
     virtual void setClipboardText(const std::string& text) = 0;
     /// Whether synthetic key presses can be sent.
     virtual bool isTrusted() = 0;
-    /// Sends the paste chord (Ctrl+V) after releasing any modifier that is still held; false
-    /// when the key events could not be made.
+    /// Sends the paste chord (Ctrl+V) after releasing any modifier that is still held, and
+    /// presses those modifiers again afterwards (the user still holds them); false when the key
+    /// events could not be made.
     virtual bool postPaste() = 0;
     /// Sends Return; false when the key events could not be made.
     virtual bool postReturn() = 0;

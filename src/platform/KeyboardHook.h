@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 
 namespace skrib {
 
@@ -14,6 +15,10 @@ struct KeyEvent {
     std::uint16_t keyCode = 0;
     /// The modifiers held after this event (for flags-changed: including the key's own).
     std::uint64_t flags = 0;
+    /// When the key went down or up, in milliseconds of the desktop's own clock, which starts
+    /// anywhere and wraps at 2^32: only the difference between two events' times means
+    /// something. None when the desktop does not say.
+    std::optional<std::uint32_t> time = std::nullopt;
 };
 
 namespace keyFlags {
@@ -53,6 +58,9 @@ public:
     virtual bool isTrusted() = 0;
     /// Asks the desktop (or the user) for that permission, where there is a way to ask.
     virtual void requestTrust() = 0;
+    /// Whether the hook can ever deliver the key (a virtual key code): some keys never reach
+    /// the programs of a desktop, and cannot be a hotkey there.
+    virtual bool canSee(std::uint16_t keyCode) const = 0;
     /// Starts delivering events to `handler`; false when the hook cannot be installed.
     virtual bool start(std::function<void(const KeyEvent&)> handler) = 0;
     virtual void stop() = 0;

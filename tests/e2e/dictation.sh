@@ -39,7 +39,7 @@ wait_for 30 test -s "$pasted" || fail "nothing was pasted"
 echo "pasted: $(cat "$pasted")"
 # Refined: a capital at the start and a full stop at the end, neither of which flite speaks.
 grep -q "^[A-Z].*meeting.*\.$" "$pasted" || fail "the pasted text is not the refined dictation"
-logged "📋 Re-activated Notes before paste" || fail "the target was not re-activated"
+logged "📋 Re-activated paste_target before paste" || fail "the target was not re-activated"
 wait_tray 3 white || fail "the dot is not white again after the paste: $(tray_colour)"
 logged "⏱ LATENCY key-release→response=" || fail "no key-release→response latency line"
 logged "⏱ LATENCY key-release→paste=" || fail "no key-release→paste latency line"

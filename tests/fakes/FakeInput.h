@@ -17,9 +17,11 @@ public:
     bool trusted = true;
     int trustRequests = 0;
     bool escapeGrabbed = false;
+    std::set<std::uint16_t> unseenKeys; // keys this desktop never delivers
 
     bool isTrusted() override { return trusted; }
     void requestTrust() override { ++trustRequests; }
+    bool canSee(std::uint16_t code) const override { return !unseenKeys.contains(code); }
     bool start(std::function<void(const KeyEvent&)> handler) override {
         handler_ = std::move(handler);
         return true;
@@ -29,8 +31,9 @@ public:
 
     bool watching() const { return static_cast<bool>(handler_); }
     /// Delivers one event, as the desktop would; false when nobody watches.
-    bool send(KeyEvent::Type type, std::uint16_t code, std::uint64_t flags = 0) {
-        return handler_ && (handler_(KeyEvent{type, code, flags}), true);
+    bool send(KeyEvent::Type type, std::uint16_t code, std::uint64_t flags = 0,
+              std::optional<std::uint32_t> time = {}) {
+        return handler_ && (handler_(KeyEvent{type, code, flags, time}), true);
     }
 
 private:

@@ -2,6 +2,7 @@
 
 #include "platform/x11/X11Clipboard.h"
 #include "platform/x11/X11Connection.h"
+#include "platform/x11/X11SentKeys.h"
 
 #include <X11/XKBlib.h>
 #include <X11/Xatom.h>
@@ -90,6 +91,10 @@ std::string propertyText(Display* display, const Property& property, Atom utf8St
     return result;
 }
 
+bool isDown(const char (&keys)[32], unsigned code) {
+    return ((keys[code / 8] >> (code % 8)) & 1) != 0;
+}
+
 KeyCode keyCodeOf(Display* display, KeySym keysym, unsigned evdevFallback) {
     const KeyCode code = XKeysymToKeycode(display, keysym);
     return code != 0 ? code : static_cast<KeyCode>(evdevFallback + 8);
@@ -125,8 +130,9 @@ std::bitset<256> modifierKeys(Display* display) {
 
 } // namespace
 
-X11Desktop::X11Desktop(const std::string& displayName)
-    : connection_(X11Connection::open(displayName)) {
+X11Desktop::X11Desktop(const std::string& displayName, std::shared_ptr<X11SentKeys> sentKeys)
+    : connection_(X11Connection::open(displayName))
+    , sentKeys_(std::move(sentKeys)) {
     char host[256] = {};
     if (::gethostname(host, sizeof host - 1) == 0) {
         hostName_ = host;
@@ -139,7 +145,6 @@ X11Desktop::X11Desktop(const std::string& displayName)
     xtestPresent_ = XTestQueryExtension(display, &event, &error, &major, &minor);
     netActiveWindow_ = XInternAtom(display, "_NET_ACTIVE_WINDOW", False);
     netWmPid_ = XInternAtom(display, "_NET_WM_PID", False);
-    netWmName_ = XInternAtom(display, "_NET_WM_NAME", False);
     utf8String_ = XInternAtom(display, "UTF8_STRING", False);
 }
 
@@ -162,7 +167,7 @@ std::optional<TargetApplication> X11Desktop::frontmostApplication() {
         return std::nullopt;
     }
     application.processId = windowProcessId(application.window);
-    application.name = windowName(application.window);
+    application.name = applicationName(application.window);
     if (connection_->lost()) {
         return std::nullopt;
     }
@@ -183,26 +188,19 @@ std::int64_t X11Desktop::windowProcessId(unsigned long window) {
     return static_cast<std::int64_t>(pid->longs.front());
 }
 
-std::string X11Desktop::windowName(unsigned long window) {
-    if (const auto name = readProperty(*connection_, window, netWmName_, utf8String_)) {
-        if (!name->bytes.empty()) {
-            return std::string(name->bytes.c_str());
-        }
+// The program's name from its window's class ("instance\0class\0"): the title would tell the
+// document or message in it, and the name goes to the log.
+std::string X11Desktop::applicationName(unsigned long window) {
+    const auto wmClass = readProperty(*connection_, window, XA_WM_CLASS, XA_STRING);
+    if (!wmClass) {
+        return {};
     }
-    if (const auto wmClass = readProperty(*connection_, window, XA_WM_CLASS, XA_STRING)) {
-        // "instance\0class\0"
-        const std::string& value = wmClass->bytes;
-        if (const auto end = value.find('\0'); end != std::string::npos) {
-            const std::string className = latin1ToUtf8(value.c_str() + end + 1);
-            if (!className.empty()) {
-                return className;
-            }
-        }
+    const std::string& value = wmClass->bytes;
+    const auto end = value.find('\0');
+    if (end != std::string::npos && value[end + 1] != '\0') {
+        return latin1ToUtf8(value.c_str() + end + 1);
     }
-    if (const auto name = readProperty(*connection_, window, XA_WM_NAME)) {
-        return propertyText(connection_->display(), *name, utf8String_);
-    }
-    return {};
+    return latin1ToUtf8(value.c_str()); // no class: the instance name
 }
 
 bool X11Desktop::isTerminated(const TargetApplication& application) {
@@ -253,6 +251,13 @@ bool X11Desktop::canSendKeys() const {
     return connection_ && !connection_->lost() && xtestPresent_;
 }
 
+void X11Desktop::send(unsigned keyCode, bool pressed) {
+    XTestFakeKeyEvent(connection_->display(), keyCode, pressed ? True : False, CurrentTime);
+    if (sentKeys_) {
+        sentKeys_->sent(keyCode, pressed);
+    }
+}
+
 bool X11Desktop::postPaste() {
     if (!canSendKeys()) {
         return false;
@@ -266,17 +271,34 @@ bool X11Desktop::postPaste() {
     }
     // A modifier still down (typically the hotkey) would turn Ctrl+V into another chord.
     const std::bitset<256> modifiers = modifierKeys(display);
+    std::vector<unsigned> lifted;
     for (unsigned code = 8; code < modifiers.size(); ++code) {
-        if (modifiers[code] && ((held[code / 8] >> (code % 8)) & 1) != 0) {
+        if (modifiers[code] && isDown(held, code)) {
             XTestFakeKeyEvent(display, code, False, CurrentTime);
+            lifted.push_back(code);
+        }
+    }
+    // A key that another keyboard holds down may stay down (the release is then no event):
+    // only the keys that went up are noted, and pressed again.
+    if (!lifted.empty()) {
+        XQueryKeymap(display, held);
+        std::erase_if(lifted, [&](unsigned code) { return isDown(held, code); });
+        for (const unsigned code : lifted) {
+            if (sentKeys_) {
+                sentKeys_->sent(code, false);
+            }
         }
     }
     const KeyCode control = keyCodeOf(display, XK_Control_L, KEY_LEFTCTRL);
     const KeyCode v = keyCodeOf(display, XK_v, KEY_V);
-    XTestFakeKeyEvent(display, control, True, CurrentTime);
-    XTestFakeKeyEvent(display, v, True, CurrentTime);
-    XTestFakeKeyEvent(display, v, False, CurrentTime);
-    XTestFakeKeyEvent(display, control, False, CurrentTime);
+    send(control, true);
+    send(v, true);
+    send(v, false);
+    send(control, false);
+    // The user still holds them: X's view of the keyboard stays as it was.
+    for (const unsigned code : lifted) {
+        send(code, true);
+    }
     return trap.ok();
 }
 
@@ -284,11 +306,10 @@ bool X11Desktop::postReturn() {
     if (!canSendKeys()) {
         return false;
     }
-    Display* display = connection_->display();
     X11ErrorTrap trap(*connection_);
-    const KeyCode returnKey = keyCodeOf(display, XK_Return, KEY_ENTER);
-    XTestFakeKeyEvent(display, returnKey, True, CurrentTime);
-    XTestFakeKeyEvent(display, returnKey, False, CurrentTime);
+    const KeyCode returnKey = keyCodeOf(connection_->display(), XK_Return, KEY_ENTER);
+    send(returnKey, true);
+    send(returnKey, false);
     return trap.ok();
 }
 

@@ -1,5 +1,6 @@
 #include "platform/x11/X11KeyTranslator.h"
 
+#include <algorithm>
 #include <array>
 #include <linux/input-event-codes.h>
 #include <utility>
@@ -159,6 +160,12 @@ constexpr unsigned capsLockKey = x(KEY_CAPSLOCK);
 std::uint16_t X11KeyTranslator::virtualKeyCode(unsigned xKeyCode) {
     return xKeyCode < keyCodeCount ? virtualCodes[xKeyCode]
                                    : static_cast<std::uint16_t>(ownCodeBase + xKeyCode);
+}
+
+bool X11KeyTranslator::delivers(std::uint16_t virtualKeyCode) {
+    // X key codes 0 to 7 are never sent.
+    return std::find(virtualCodes.begin() + 8, virtualCodes.end(), virtualKeyCode) !=
+           virtualCodes.end();
 }
 
 bool X11KeyTranslator::isModifier(unsigned xKeyCode) {

@@ -20,6 +20,9 @@ public:
 
     /// The virtual key code of an X key code.
     static std::uint16_t virtualKeyCode(unsigned xKeyCode);
+    /// Whether some X key code has this virtual key code. Fn has none: keyboards handle it
+    /// themselves, or the kernel reports it with a code beyond X's 255.
+    static bool delivers(std::uint16_t virtualKeyCode);
     /// Whether the key is Shift, Ctrl, Alt (AltGr included), Super or Caps Lock.
     static bool isModifier(unsigned xKeyCode);
 

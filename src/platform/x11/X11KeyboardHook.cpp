@@ -2,6 +2,7 @@
 
 #include "platform/x11/X11Connection.h"
 #include "platform/x11/X11EventSource.h"
+#include "platform/x11/X11SentKeys.h"
 
 #include <X11/XKBlib.h>
 #include <X11/extensions/XInput2.h>
@@ -21,8 +22,10 @@ constexpr unsigned grabModifiers[] = {0, LockMask, Mod2Mask, LockMask | Mod2Mask
 
 } // namespace
 
-X11KeyboardHook::X11KeyboardHook(const std::string& displayName)
-    : connection_(X11Connection::open(displayName)) {
+X11KeyboardHook::X11KeyboardHook(const std::string& displayName,
+                                 std::shared_ptr<X11SentKeys> sentKeys)
+    : connection_(X11Connection::open(displayName))
+    , sentKeys_(std::move(sentKeys)) {
     if (!connection_) {
         return;
     }
@@ -53,6 +56,10 @@ bool X11KeyboardHook::isTrusted() {
 }
 
 void X11KeyboardHook::requestTrust() {}
+
+bool X11KeyboardHook::canSee(std::uint16_t keyCode) const {
+    return X11KeyTranslator::delivers(keyCode);
+}
 
 bool X11KeyboardHook::start(std::function<void(const KeyEvent&)> handler) {
     if (!isTrusted() || !X11EventSource::available()) {
@@ -130,10 +137,16 @@ void X11KeyboardHook::readEvents() {
             !XGetEventData(display, &cookie)) {
             continue;
         }
-        const auto key = static_cast<unsigned>(static_cast<const XIRawEvent*>(cookie.data)->detail);
+        const auto* raw = static_cast<const XIRawEvent*>(cookie.data);
+        const auto key = static_cast<unsigned>(raw->detail);
         const bool pressed = cookie.evtype == XI_RawKeyPress;
+        const auto time = static_cast<std::uint32_t>(raw->time); // the server's, in ms
         XFreeEventData(display, &cookie);
-        if (const auto keyEvent = translator_.translate(key, pressed); keyEvent && handler_) {
+        if (sentKeys_ && sentKeys_->take(key, pressed)) {
+            continue; // the program's own paste keys: the keyboard is as the user left it
+        }
+        if (auto keyEvent = translator_.translate(key, pressed); keyEvent && handler_) {
+            keyEvent->time = time;
             const auto handler = handler_; // the handler may stop the hook
             handler(*keyEvent);
         }

@@ -304,6 +304,10 @@ QWidget* SettingsView::makeHotkeyPopup() {
     hotkeyPopup_ = new PopupButton;
     hotkeyPopup_->setFont(BrandFonts::figtree(13));
     for (const HotkeyOption option : HotkeyOption::allCases()) {
+        if (option != HotkeyOption::Case::custom && env_.canSeeKey &&
+            !env_.canSeeKey(option.keyCode(env_.defaults))) {
+            continue; // it would never fire
+        }
         hotkeyPopup_->addItem(QString::fromStdString(option.displayName(env_.defaults)),
                               QString::fromUtf8(option.rawValue().data(),
                                                 static_cast<qsizetype>(option.rawValue().size())));

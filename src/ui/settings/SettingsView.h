@@ -55,6 +55,8 @@ public:
         Switch soundFeedback; // the dictation controller
         /// The program's virtual key code of a key press's native scan code (X key code).
         std::function<std::uint16_t(std::uint32_t nativeScanCode)> virtualKeyCode;
+        /// Whether the keyboard hook ever delivers the key; a key it never does is no choice.
+        std::function<bool(std::uint16_t keyCode)> canSeeKey;
     };
 
     using StylePreset = StyleBlock::StylePreset;

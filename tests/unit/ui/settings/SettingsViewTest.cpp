@@ -40,7 +40,8 @@ struct SettingsPage : ServiceParts {
         view = std::make_unique<SettingsView>(SettingsView::Environment{
             defaults, queue, center, appState, [this] { return &client; },
             recorded(holdMode, "hold"), recorded(autoEnter, "autoEnter"), recorded(sound, "sound"),
-            [](std::uint32_t scanCode) { return X11KeyTranslator::virtualKeyCode(scanCode); }});
+            [](std::uint32_t scanCode) { return X11KeyTranslator::virtualKeyCode(scanCode); },
+            &X11KeyTranslator::delivers});
         view->show();
         return *view;
     }
@@ -93,8 +94,9 @@ TEST(SettingsView, ShowsTheStoredSettingsAndWritesEveryChange) {
     view.sizeSegments()->button(2)->click();
     EXPECT_EQ(page.defaults.stringValue("capsuleSize"), "large");
     EXPECT_EQ(page.sizePosts, 1);
-    SettingsPage::choose(view.hotkeyPopup(), "fn");
-    EXPECT_THAT(page.hotkeyPosts, ElementsAre("fn"));
+    EXPECT_EQ(view.hotkeyPopup()->findData("fn"), -1) << "X never delivers Fn";
+    SettingsPage::choose(view.hotkeyPopup(), "leftControl");
+    EXPECT_THAT(page.hotkeyPosts, ElementsAre("leftControl"));
     for (auto* control :
          {view.holdModeSwitch(), view.autoEnterSwitch(), view.soundFeedbackSwitch()}) {
         control->click();
