@@ -250,7 +250,7 @@ void AppDelegate::setupDictation() {
         center.addObserver(notifications::startDictation, &mainQueue_,
                            [this](const Notification&) { controller_->startDictation(); }));
     cancellables_.push_back(
-        center.addObserver(notifications::cancelDictation, &mainQueue_,
+        center.addObserver(notifications::stopDictation, &mainQueue_,
                            [this](const Notification&) { controller_->cancelDictation(); }));
 }
 
@@ -285,7 +285,7 @@ void AppDelegate::updateMenuBarIcon(SkribState state) {
 
 void AppDelegate::toggleRecording() {
     NotificationCenter::shared().post(appState_.state.get() == SkribState::listening
-                                          ? notifications::cancelDictation
+                                          ? notifications::stopDictation
                                           : notifications::startDictation);
 }
 

@@ -7,7 +7,7 @@ namespace skrib::notifications {
 /// The tray menu's "Start Recording" item. No object.
 inline constexpr const char* startDictation = "dev.qorin.vantu-skrib.startDictation";
 /// The tray menu's "Stop Recording" item. No object.
-inline constexpr const char* cancelDictation = "dev.qorin.vantu-skrib.cancelDictation";
+inline constexpr const char* stopDictation = "dev.qorin.vantu-skrib.stopDictation";
 /// The user picked a hotkey or recorded a custom key. Object: the new HotkeyOption.
 inline constexpr const char* hotkeyChanged = "dev.qorin.vantu-skrib.hotkeyChanged";
 /// The capture manager set AppState's currentMicName. No object.
