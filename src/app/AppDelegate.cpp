@@ -243,15 +243,6 @@ void AppDelegate::setupDictation() {
         }});
     controller_->setupAudio();
     controller_->setupDictation();
-
-    // The tray menu's items reach the controller.
-    auto& center = NotificationCenter::shared();
-    cancellables_.push_back(
-        center.addObserver(notifications::startDictation, &mainQueue_,
-                           [this](const Notification&) { controller_->startDictation(); }));
-    cancellables_.push_back(
-        center.addObserver(notifications::stopDictation, &mainQueue_,
-                           [this](const Notification&) { controller_->cancelDictation(); }));
 }
 
 void AppDelegate::setupMenuBar() {
