@@ -9,6 +9,8 @@ inline constexpr const char* startDictation = "dev.qorin.vantu-skrib.startDictat
 /// The tray menu's "Stop Recording" item: stops and sends as the hotkey's press does. No
 /// object.
 inline constexpr const char* stopDictation = "dev.qorin.vantu-skrib.stopDictation";
+/// The account data stored a new vocabulary in the local file (on any thread). No object.
+inline constexpr const char* vocabChanged = "dev.qorin.vantu-skrib.vocabChanged";
 /// The user picked a hotkey or recorded a custom key. Object: the new HotkeyOption.
 inline constexpr const char* hotkeyChanged = "dev.qorin.vantu-skrib.hotkeyChanged";
 /// The capture manager set AppState's currentMicName. No object.
