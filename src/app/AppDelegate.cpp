@@ -249,15 +249,6 @@ void AppDelegate::setupDictation() {
         }});
     controller_->setupAudio();
     controller_->setupDictation();
-
-    // The tray menu's items reach the controller.
-    auto& center = NotificationCenter::shared();
-    cancellables_.push_back(
-        center.addObserver(notifications::startDictation, &mainQueue_,
-                           [this](const Notification&) { controller_->startDictation(); }));
-    cancellables_.push_back(
-        center.addObserver(notifications::cancelDictation, &mainQueue_,
-                           [this](const Notification&) { controller_->cancelDictation(); }));
 }
 
 void AppDelegate::setupMenuBar() {
@@ -291,7 +282,7 @@ void AppDelegate::updateMenuBarIcon(SkribState state) {
 
 void AppDelegate::toggleRecording() {
     NotificationCenter::shared().post(appState_.state.get() == SkribState::listening
-                                          ? notifications::cancelDictation
+                                          ? notifications::stopDictation
                                           : notifications::startDictation);
 }
 

@@ -69,6 +69,20 @@ void DictationController::setupDictation() {
         d.stopDictation();
     });
     hotkey.start();
+    // The tray's items act as the hotkey's press does, sounds included; an item chosen for a
+    // state that has passed by the time it arrives does nothing.
+    const auto pressFrom = [weak](SkribState from) {
+        return [weak, from](const Notification&) {
+            auto self = weak.lock();
+            if (self && (*self)->c_.appState.state.get() == from) {
+                (*self)->toggleDictation();
+            }
+        };
+    };
+    trayObservers_[0] = c_.notificationCenter.addObserver(
+        notifications::startDictation, &c_.mainQueue, pressFrom(SkribState::idle));
+    trayObservers_[1] = c_.notificationCenter.addObserver(
+        notifications::stopDictation, &c_.mainQueue, pressFrom(SkribState::listening));
     hotkeyObserver_ = c_.notificationCenter.addObserver(
         notifications::hotkeyChanged, &c_.mainQueue, [weak](const Notification& n) {
             auto self = weak.lock();

@@ -13,6 +13,7 @@
 #include "service/RefineClient.h"
 #include "state/AppState.h"
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -64,7 +65,8 @@ public:
     DictationController(const DictationController&) = delete;
     DictationController& operator=(const DictationController&) = delete;
 
-    /// Wires the capture callbacks (capture manager) and the hotkey (watcher, notifications).
+    /// Wires the capture callbacks (capture manager), and the hotkey (watcher, notifications)
+    /// with the tray's start and stop items.
     void setupAudio();
     void setupDictation();
 
@@ -96,6 +98,7 @@ private:
     std::shared_ptr<WorkItem> maxDurationTimer_;
     std::optional<TargetApplication> dictationTargetApp_;
     Subscription hotkeyObserver_;
+    std::array<Subscription, 2> trayObservers_; // start, stop
     std::shared_ptr<DictationController*> self_ = std::make_shared<DictationController*>(this);
 };
 

@@ -4,9 +4,11 @@
 #include "platform/AtomicFile.h"
 #include "platform/Defaults.h"
 #include "platform/HttpClient.h"
+#include "platform/NotificationCenter.h"
 #include "platform/TextFormat.h"
 #include "platform/Url.h"
 #include "service/JsonText.h"
+#include "state/Notifications.h"
 
 #include <climits>
 #include <fstream>
@@ -42,10 +44,11 @@ json readVocabFile(const std::string& path) {
 
 } // namespace
 
-AccountData::AccountData(HttpClient& http, Defaults& defaults, std::string baseURL,
-                         std::string homeDirectory, std::string deviceId)
+AccountData::AccountData(HttpClient& http, Defaults& defaults, NotificationCenter& center,
+                         std::string baseURL, std::string homeDirectory, std::string deviceId)
     : http_(http)
     , defaults_(defaults)
+    , center_(center)
     , baseURL_(std::move(baseURL))
     , homeDirectory_(std::move(homeDirectory))
     , deviceId_(std::move(deviceId)) {}
@@ -69,11 +72,19 @@ std::optional<std::string> AccountData::loadVocab() const {
     return object ? jsonString(*object, "vocab") : std::nullopt;
 }
 
-void AccountData::saveVocabLocally(const std::string& vocab) {
-    std::lock_guard lock(vocabFileLock_);
-    json object = readVocabFile(vocabPath());
-    object["vocab"] = vocab;
-    writeFileAtomically(vocabPath(), compactJson(object));
+std::string
+AccountData::updateVocabLocally(const std::function<std::string(const std::string&)>& change) {
+    std::string vocab;
+    {
+        std::lock_guard lock(vocabFileLock_);
+        json object = readVocabFile(vocabPath());
+        const auto it = object.find("vocab");
+        vocab = change(it != object.end() && it->is_string() ? it->get<std::string>() : "");
+        object["vocab"] = vocab;
+        writeFileAtomically(vocabPath(), compactJson(object));
+    }
+    center_.post(notifications::vocabChanged);
+    return vocab;
 }
 
 // The check and the write under one lock, so an edit made meanwhile is never overwritten.
@@ -105,6 +116,7 @@ void AccountData::fetchProfile() {
         if (const auto vocab = jsonString(*profile, "vocab"); vocab && !vocab->empty()) {
             if (seedVocabIfEmpty(*vocab)) {
                 debugLog("☁️ Loaded vocab from server: " + utf8Prefix(*vocab, 50));
+                center_.post(notifications::vocabChanged);
             }
         }
         if (const auto preset = jsonString(*profile, "style_preset")) {

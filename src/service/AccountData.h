@@ -11,6 +11,7 @@ namespace skrib {
 
 class Defaults;
 class HttpClient;
+class NotificationCenter;
 struct HttpRequest;
 
 /// One record of the service's transcript history.
@@ -24,21 +25,24 @@ struct Transcript {
 };
 
 /// The account data kept in step with the service: the vocabulary (also kept in a local file
-/// that uploads read), the writing style, and the transcript history.
+/// that uploads read), the writing style, and the transcript history. Every store of the
+/// vocabulary is announced as a vocabChanged notification.
 class AccountData {
 public:
     static constexpr const char* vocabFileName = "/.vantu-skrib-backend.json";
 
-    AccountData(HttpClient& http, Defaults& defaults, std::string baseURL,
-                std::string homeDirectory, std::string deviceId);
+    AccountData(HttpClient& http, Defaults& defaults, NotificationCenter& center,
+                std::string baseURL, std::string homeDirectory, std::string deviceId);
     AccountData(const AccountData&) = delete;
     AccountData& operator=(const AccountData&) = delete;
 
     std::string vocabPath() const { return homeDirectory_ + vocabFileName; }
     /// The vocabulary in the local file; none when there is no readable one.
     std::optional<std::string> loadVocab() const;
-    /// Stores the vocabulary in the local file, keeping the file's other members.
-    void saveVocabLocally(const std::string& vocab);
+    /// Stores `change` of the vocabulary in the local file (empty when there is none), keeping
+    /// the file's other members, and returns what it stored. Edits of single words go through
+    /// here, so none drops words stored meanwhile.
+    std::string updateVocabLocally(const std::function<std::string(const std::string&)>& change);
 
     /// Fetches the profile in the background; its vocabulary and style fill only what is
     /// still empty here.
@@ -56,6 +60,7 @@ private:
 
     HttpClient& http_;
     Defaults& defaults_;
+    NotificationCenter& center_;
     std::string baseURL_;
     std::string homeDirectory_;
     std::string deviceId_;

@@ -60,7 +60,7 @@ RefineClient::RefineClient(Environment environment)
                            : std::function<std::chrono::system_clock::time_point()>(
                                  [] { return std::chrono::system_clock::now(); }))
     , deviceId_(DeviceIdentity::settle(environment.secrets, environment.defaults))
-    , account_(environment.http, environment.defaults, baseURL_,
+    , account_(environment.http, environment.defaults, environment.center, baseURL_,
                std::move(environment.homeDirectory), deviceId_) {
     DeviceIdentity::registerDevice(*http_.sharedSession(), baseURL_, deviceId_, computerName_,
                                    osVersion_);

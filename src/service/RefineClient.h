@@ -2,6 +2,7 @@
 
 #include "platform/Defaults.h"
 #include "platform/HttpClient.h"
+#include "platform/NotificationCenter.h"
 #include "platform/SecretStore.h"
 #include "platform/Url.h"
 #include "service/AccountData.h"
@@ -41,6 +42,8 @@ public:
             compressAudio = {};
         /// The wall clock (for latency figures).
         std::function<std::chrono::system_clock::time_point()> now = {};
+        /// Where the account data announces its changes.
+        NotificationCenter& center = NotificationCenter::shared();
     };
 
     /// Settles the device identifier, then registers the device and fetches the profile
@@ -88,7 +91,6 @@ public:
 
     AccountData& account() { return account_; }
     std::optional<std::string> loadVocab() const { return account_.loadVocab(); }
-    void saveVocabLocally(const std::string& vocab) { account_.saveVocabLocally(vocab); }
     void fetchProfile() { account_.fetchProfile(); }
     void syncVocab(const std::string& vocab) { account_.syncVocab(vocab); }
     void syncStyle(const std::string& preset, const std::string& customPrompt) {

@@ -4,10 +4,13 @@ namespace skrib::notifications {
 
 // Every in-process notification of the program, by name.
 
-/// The tray menu's "Start Recording" item. No object.
+/// The tray menu's "Start Recording" item: starts as the hotkey's press does. No object.
 inline constexpr const char* startDictation = "dev.qorin.vantu-skrib.startDictation";
-/// The tray menu's "Stop Recording" item. No object.
-inline constexpr const char* cancelDictation = "dev.qorin.vantu-skrib.cancelDictation";
+/// The tray menu's "Stop Recording" item: stops and sends as the hotkey's press does. No
+/// object.
+inline constexpr const char* stopDictation = "dev.qorin.vantu-skrib.stopDictation";
+/// The account data stored a new vocabulary in the local file (on any thread). No object.
+inline constexpr const char* vocabChanged = "dev.qorin.vantu-skrib.vocabChanged";
 /// The user picked a hotkey or recorded a custom key. Object: the new HotkeyOption.
 inline constexpr const char* hotkeyChanged = "dev.qorin.vantu-skrib.hotkeyChanged";
 /// The capture manager set AppState's currentMicName. No object.

@@ -85,10 +85,12 @@ protected:
         const std::map<std::string, std::function<void()>> verbs{
             {"toggle", [&] { controller->toggleDictation(); }},
             {"cancel", [&] { controller->cancelDictation(); }},
+            {"trayStart", [&] { center.post(notifications::startDictation); }},
+            {"trayStop", [&] { center.post(notifications::stopDictation); }},
             {"escape", key(KeyEvent::Type::keyDown, keyCodes::escape, 0)},
             {"press", key(KeyEvent::Type::flagsChanged, keyCodes::rightControl, keyFlags::control)},
             {"release", key(KeyEvent::Type::flagsChanged, keyCodes::rightControl, 0)},
-            {"rec", [&] { EXPECT_TRUE(audio.currentEngine()->deliver(std::lround(n * 16000), 0.2f)); }},
+            {"rec", [&] { auto* e = audio.currentEngine(); EXPECT_TRUE(e && e->deliver(std::lround(n * 16000), 0.2f)); }},
             {"wait", [&] { queue.advance(n); }},
             {"answer", [&] {
                 std::getline(in >> httpStatus >> std::ws, body);
@@ -155,7 +157,7 @@ const std::string tooShort = "♪Glass ♪Basso [idle] error:Too short";
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Cases, Dictation, ::testing::Values(
-    Case{"toggle", {"toggle", "rec 0.5", "toggle", R"(answer 0 200 {"raw":"hi","refined":"Hi."})"}, start + " level " + sent + " »Hi.« [idle] hide"},
+    Case{"tray", {"trayStop", "trayStart", "trayStart", "rec 0.5", "trayStop", "trayStop", "trayStart", R"(answer 0 200 {"raw":"hi","refined":"Hi."})"}, start + " level " + sent + " »Hi.« [idle] hide"},
     Case{"hold", {"hold", "press", "wait 0.2", "rec 1", "release", R"(answer 0 200 {"raw":"Hi"})"}, start + " level " + sent + " »Hi« [idle] hide"},
     Case{"tooShort", {"toggle", "rec 0.29", "mark", "toggle"}, tooShort},
     Case{"longEnough", {"toggle", "rec 0.3", "mark", "toggle"}, sent},

@@ -114,10 +114,6 @@ QStringList SettingsView::splitVocab(const std::string& vocabulary) {
     return VocabBlock::splitVocab(vocabulary);
 }
 
-void SettingsView::saveVocab(RefineClient* client, const std::string& vocabulary) {
-    VocabBlock::saveVocab(client, vocabulary);
-}
-
 QStringList SettingsView::loadVocabWords() const {
     return VocabBlock::loadVocabWords(env_.client ? env_.client() : nullptr);
 }
@@ -247,7 +243,7 @@ void SettingsView::setup() {
                     {makeRow(QStringLiteral("Style"), styleBlock_->stylePopup(),
                              QStringLiteral("How your transcriptions are formatted"))}));
     stack->addWidget(styleBlock_);
-    vocabBlock_ = new VocabBlock(env_.client);
+    vocabBlock_ = new VocabBlock(env_.client, env_.center, env_.mainQueue);
     stack->addWidget(vocabBlock_);
     stack->addStretch(1);
 

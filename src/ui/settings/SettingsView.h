@@ -69,9 +69,6 @@ public:
     /// Splits a stored vocabulary string on "," and trims spaces and tabs from each piece,
     /// dropping empty pieces.
     static QStringList splitVocab(const std::string& vocabulary);
-    /// Writes `vocabulary` into the local vocabulary file (other members kept), then pushes it
-    /// to the service. Nothing happens without a client.
-    static void saveVocab(RefineClient* client, const std::string& vocabulary);
     /// A still picture of the recording capsule at `size`, showing "0:12" between two rows of
     /// level bars.
     static QWidget* buildCapsulePreview(CapsuleSize size);

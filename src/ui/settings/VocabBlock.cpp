@@ -1,9 +1,13 @@
 #include "ui/settings/VocabBlock.h"
 
+#include "platform/NotificationCenter.h"
 #include "service/RefineClient.h"
+#include "state/Notifications.h"
 #include "ui/BrandFonts.h"
 #include "ui/settings/SettingsWidgets.h"
 #include "ui/settings/VocabTagEditor.h"
+
+#include <algorithm>
 
 #include <QVBoxLayout>
 
@@ -29,11 +33,23 @@ QStringList VocabBlock::splitVocab(const std::string& vocabulary) {
     return words;
 }
 
-void VocabBlock::saveVocab(RefineClient* client, const std::string& vocabulary) {
+void VocabBlock::changeVocab(RefineClient* client, const QString& word, bool add) {
     if (client == nullptr) {
         return;
     }
-    client->saveVocabLocally(vocabulary);
+    // Applied to the stored words, not the shown ones: they may not show a change yet.
+    const std::string vocabulary =
+        client->account().updateVocabLocally([&](const std::string& stored) {
+            QStringList words = splitVocab(stored);
+            if (!add) {
+                words.removeOne(word);
+            } else if (std::none_of(words.cbegin(), words.cend(), [&](const QString& w) {
+                           return w.compare(word, Qt::CaseInsensitive) == 0;
+                       })) {
+                words.append(word);
+            }
+            return words.join(QStringLiteral(", ")).toStdString();
+        });
     client->syncVocab(vocabulary);
 }
 
@@ -45,7 +61,8 @@ QStringList VocabBlock::loadVocabWords(RefineClient* client) {
     return vocabulary ? splitVocab(*vocabulary) : QStringList{};
 }
 
-VocabBlock::VocabBlock(std::function<RefineClient*()> client, QWidget* parent)
+VocabBlock::VocabBlock(std::function<RefineClient*()> client, NotificationCenter& center,
+                       Scheduler& mainQueue, QWidget* parent)
     : QWidget(parent) {
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(0, 0, 0, 0);
@@ -55,11 +72,15 @@ VocabBlock::VocabBlock(std::function<RefineClient*()> client, QWidget* parent)
         QStringLiteral("Custom words improve transcription accuracy. Synced to cloud."),
         BrandFonts::figtree(11), tertiaryLabel));
     column->addSpacing(2); // 8 in all below the note
-    editor_ = new VocabTagEditor(
-        loadVocabWords(client ? client() : nullptr), [client](const QStringList& words) {
-            saveVocab(client ? client() : nullptr, words.join(QStringLiteral(", ")).toStdString());
-        });
+    editor_ = new VocabTagEditor(loadVocabWords(client ? client() : nullptr),
+                                 [client](const QString& word, bool added) {
+                                     changeVocab(client ? client() : nullptr, word, added);
+                                 });
     column->addWidget(editor_);
+    vocabObservation_ = center.addObserver(
+        notifications::vocabChanged, &mainQueue, [this, client](const Notification&) {
+            editor_->setWords(loadVocabWords(client ? client() : nullptr));
+        });
 }
 
 VocabBlock::~VocabBlock() = default;

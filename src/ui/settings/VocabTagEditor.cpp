@@ -87,10 +87,15 @@ VocabTagEditor::VocabTagEditor(QStringList words, ChangeHandler onChange, QWidge
     inputField_->installEventFilter(this);
 }
 
-void VocabTagEditor::changed() {
+void VocabTagEditor::changed(const QString& word, bool added) {
     if (onChange_) {
-        onChange_(words_);
+        onChange_(word, added);
     }
+}
+
+void VocabTagEditor::setWords(QStringList words) {
+    words_ = std::move(words);
+    layoutTags();
 }
 
 void VocabTagEditor::addCurrentWord() {
@@ -103,7 +108,7 @@ void VocabTagEditor::addCurrentWord() {
                                      [&](const QString& w) { return w.toLower() == lower; });
     if (!present) {
         words_.append(word);
-        changed();
+        changed(word, true);
     }
     inputField_->clear();
     layoutTags();
@@ -113,8 +118,7 @@ void VocabTagEditor::removeWord(int index) {
     if (index < 0 || index >= words_.size()) {
         return;
     }
-    words_.removeAt(index);
-    changed();
+    changed(words_.takeAt(index), false);
     layoutTags();
 }
 

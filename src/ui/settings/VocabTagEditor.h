@@ -16,10 +16,11 @@ namespace skrib {
 /// The list of custom words: each word a small rounded tag with a "×" button, and a borderless
 /// entry field for new words below them. Tags flow from the bottom up: the first row sits just
 /// above the entry field, further rows stack above it. The editor sets its own height to fit.
-/// Every change is reported through `onChange` with the whole new list. Main thread only.
+/// Every change is reported through `onChange` as the one word added or removed. Main thread
+/// only.
 class VocabTagEditor : public RoundedPanel {
 public:
-    using ChangeHandler = std::function<void(const QStringList& words)>;
+    using ChangeHandler = std::function<void(const QString& word, bool added)>;
 
     static constexpr int sp = 6;    // between tags, tag rows, and the field and the tags
     static constexpr int tagH = 26; // tag height
@@ -30,6 +31,8 @@ public:
     VocabTagEditor(QStringList words, ChangeHandler onChange, QWidget* parent = nullptr);
 
     const QStringList& words() const { return words_; }
+    /// Shows `words` instead (the field keeps its text); `onChange` is not called.
+    void setWords(QStringList words);
     QLineEdit* inputField() const { return inputField_; }
     /// The tags of the last layout pass, in word order.
     const QList<QWidget*>& tags() const { return tags_; }
@@ -50,7 +53,7 @@ protected:
 
 private:
     QWidget* makeTag(int index);
-    void changed();
+    void changed(const QString& word, bool added);
 
     QStringList words_;
     ChangeHandler onChange_;

@@ -123,21 +123,38 @@ TEST(SettingsView, ShowsTheStoredSettingsAndWritesEveryChange) {
                                  {"custom_prompt", "Write like a ship's log."}}));
 }
 
+TEST(SettingsView, ShowsAndKeepsTheVocabularySeededAfterThePageWasBuilt) {
+    for (const bool editFirst : {false, true}) { // edits before the page hears of the words
+        SettingsPage page;
+        VocabTagEditor& editor = *page.build().vocabEditor();
+        page.http.respond(1, 200, R"({"vocab":"alpha, beta"})"); // 0 registers, 1 the profile
+        if (editFirst) {
+            QTest::keyClicks(editor.inputField(), "gamma");
+            QTest::keyClick(editor.inputField(), Qt::Key_Return);
+            editor.tags().back()->findChild<QPushButton*>()->click();
+            EXPECT_THAT(page.posts("/profile"), ElementsAre(json{{"vocab", "alpha, beta, gamma"}},
+                                                            json{{"vocab", "alpha, beta"}}));
+        }
+        page.queue.runUntilIdle();
+        EXPECT_EQ(editor.words(), QStringList({"alpha", "beta"}));
+    }
+}
+
 TEST(VocabTagEditor, ChangesTheListAndReportsOnlyRealChanges) {
     enum class Then { enter, backspace, leave, removeFirst };
-    const struct { QStringList before; const char* typed; Then then; QStringList after; } cases[] = {
-        {{"a"}, " ,new word, ", Then::enter, {"a", "new word"}}, // trimmed
-        {{"Kube"}, "kUBE", Then::enter, {"Kube"}},               // duplicate ignoring case
-        {{"a"}, "  ,  ", Then::enter, {"a"}},                    // blank
-        {{}, "delta", Then::leave, {"delta"}},                   // leaving the field adds it
-        {{"a", "b"}, "", Then::backspace, {"a"}},                // removes the last word
-        {{"a"}, "bet", Then::backspace, {"a"}},                  // while typing: only a letter
-        {{}, "", Then::backspace, {}},
-        {{"a", "b", "c"}, "", Then::removeFirst, {"b", "c"}}};   // a tag's remove button
+    const struct { QStringList before; const char* typed; Then then; QStringList after; const char* change; } cases[] = {
+        {{"a"}, " ,new word, ", Then::enter, {"a", "new word"}, "+new word"}, // trimmed
+        {{"Kube"}, "kUBE", Then::enter, {"Kube"}, ""},                         // duplicate ignoring case
+        {{"a"}, "  ,  ", Then::enter, {"a"}, ""},                              // blank
+        {{}, "delta", Then::leave, {"delta"}, "+delta"},                       // leaving the field adds it
+        {{"a", "b"}, "", Then::backspace, {"a"}, "-b"},                        // removes the last word
+        {{"a"}, "bet", Then::backspace, {"a"}, ""},                            // while typing: only a letter
+        {{}, "", Then::backspace, {}, ""},
+        {{"a", "b", "c"}, "", Then::removeFirst, {"b", "c"}, "-a"}};           // a tag's remove button
     for (const auto& c : cases) {
         SCOPED_TRACE(c.typed);
-        std::vector<QStringList> changes;
-        VocabTagEditor editor(c.before, [&](const QStringList& w) { changes.push_back(w); });
+        QString changes;
+        VocabTagEditor editor(c.before, [&](const QString& w, bool added) { changes += (added ? "+" : "-") + w; });
         editor.show();
         QTest::keyClicks(editor.inputField(), QString::fromUtf8(c.typed));
         if (c.then == Then::enter || c.then == Then::backspace) {
@@ -151,7 +168,7 @@ TEST(VocabTagEditor, ChangesTheListAndReportsOnlyRealChanges) {
         }
         EXPECT_EQ(editor.words(), c.after);
         EXPECT_EQ(editor.tags().size(), c.after.size());
-        EXPECT_EQ(changes, c.after != c.before ? std::vector{c.after} : std::vector<QStringList>{});
+        EXPECT_EQ(changes, c.change);
     }
 }
 
