@@ -66,7 +66,7 @@ HttpRequest AccountData::request(const std::string& method, const std::string& p
 }
 
 std::optional<std::string> AccountData::loadVocab() const {
-    std::lock_guard lock(vocabFileLock_);
+    std::lock_guard lock(*vocabFileLock_);
     const auto content = readFile(vocabPath());
     const auto object = content ? jsonObject(*content) : std::nullopt;
     return object ? jsonString(*object, "vocab") : std::nullopt;
@@ -76,7 +76,7 @@ std::string
 AccountData::updateVocabLocally(const std::function<std::string(const std::string&)>& change) {
     std::string vocab;
     {
-        std::lock_guard lock(vocabFileLock_);
+        std::lock_guard lock(*vocabFileLock_);
         json object = readVocabFile(vocabPath());
         const auto it = object.find("vocab");
         vocab = change(it != object.end() && it->is_string() ? it->get<std::string>() : "");
@@ -88,15 +88,16 @@ AccountData::updateVocabLocally(const std::function<std::string(const std::strin
 }
 
 // The check and the write under one lock, so an edit made meanwhile is never overwritten.
-bool AccountData::seedVocabIfEmpty(const std::string& vocab) {
-    std::lock_guard lock(vocabFileLock_);
-    json object = readVocabFile(vocabPath());
+bool AccountData::seedVocabIfEmpty(const std::string& path, std::mutex& fileLock,
+                                   const std::string& vocab) {
+    std::lock_guard lock(fileLock);
+    json object = readVocabFile(path);
     const auto it = object.find("vocab");
     if (it != object.end() && it->is_string() && !it->get<std::string>().empty()) {
         return false;
     }
     object["vocab"] = vocab;
-    writeFileAtomically(vocabPath(), compactJson(object));
+    writeFileAtomically(path, compactJson(object));
     return true;
 }
 
@@ -105,7 +106,14 @@ void AccountData::fetchProfile() {
     if (!isValidHttpURL(profileRequest.url)) {
         return;
     }
-    http_.sharedSession()->dataTask(std::move(profileRequest), [this](HttpResult result) {
+    // The answer may come after this object is gone (at quit, say): it takes along what it
+    // needs. The settings store and the notification centre outlive the network thread.
+    std::shared_ptr<std::mutex> fileLock = vocabFileLock_;
+    Defaults& defaults = defaults_;
+    NotificationCenter& center = center_;
+    http_.sharedSession()->dataTask(std::move(profileRequest), [path = vocabPath(), fileLock,
+                                                                &defaults,
+                                                                &center](HttpResult result) {
         if (result.error || !result.response) {
             return;
         }
@@ -114,16 +122,16 @@ void AccountData::fetchProfile() {
             return;
         }
         if (const auto vocab = jsonString(*profile, "vocab"); vocab && !vocab->empty()) {
-            if (seedVocabIfEmpty(*vocab)) {
+            if (seedVocabIfEmpty(path, *fileLock, *vocab)) {
                 debugLog("☁️ Loaded vocab from server: " + utf8Prefix(*vocab, 50));
-                center_.post(notifications::vocabChanged);
+                center.post(notifications::vocabChanged);
             }
         }
         if (const auto preset = jsonString(*profile, "style_preset")) {
             const std::string prompt = jsonString(*profile, "custom_prompt").value_or("");
-            if (defaults_.stringValue("stylePreset").value_or("").empty()) {
-                defaults_.set("stylePreset", DefaultsValue(*preset));
-                defaults_.set("customPrompt", DefaultsValue(prompt));
+            if (defaults.stringValue("stylePreset").value_or("").empty()) {
+                defaults.set("stylePreset", DefaultsValue(*preset));
+                defaults.set("customPrompt", DefaultsValue(prompt));
                 debugLog("☁️ Loaded style from server: " + *preset);
             }
         }

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -56,7 +57,8 @@ public:
 
 private:
     HttpRequest request(const std::string& method, const std::string& path) const;
-    bool seedVocabIfEmpty(const std::string& vocab);
+    static bool seedVocabIfEmpty(const std::string& path, std::mutex& fileLock,
+                                 const std::string& vocab);
 
     HttpClient& http_;
     Defaults& defaults_;
@@ -64,7 +66,8 @@ private:
     std::string baseURL_;
     std::string homeDirectory_;
     std::string deviceId_;
-    mutable std::mutex vocabFileLock_; // every read-modify-write of the vocabulary file
+    // Every read-modify-write of the vocabulary file (shared with a profile answer in flight).
+    std::shared_ptr<std::mutex> vocabFileLock_ = std::make_shared<std::mutex>();
 };
 
 } // namespace skrib
