@@ -8,7 +8,9 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QThread>
+#include <QTimer>
 
 namespace skrib {
 namespace {
@@ -77,26 +79,33 @@ using C = SchedulerCase;
 using S = Scheduler&;
 INSTANTIATE_TEST_SUITE_P(
     Cases, SchedulerContract,
-    ::testing::Values(C{"DueOrderFromAnotherThread",
+    ::testing::Values(C{"DueTimesThenSchedulingOrder",
                         Both,
                         true,
                         [](S s, const Note& note) {
                             s.postAfter(0.15, note("late")), s.postAfter(0.05, note("early"));
-                            s.post(note("now"));
+                            s.postAfter(0, note("a")),
+                                s.post([&s, note] { note("b")(), s.post(note("e")); });
+                            s.postAfter(-1, note("c")), s.post(note("d"));
                             s.postAfter(0.01, note("cancelled"))->cancel();
                             s.scheduleRepeating(0.01, note("tick"))->cancel();
                         },
-                        {"now", "early", "late"},
+                        {"a", "b", "c", "d", "e", "early", "late"},
                         0.14},
-                      C{"PostedBeforeStartWaitsForIt",
+                      C{"WaitsForStartThenKeepsRunningInANestedEventLoop",
                         QtBeforeStart,
                         false,
                         [](S s, const Note& note) {
-                            s.post(note("post")), s.postAfter(0.05, note("after"));
+                            s.post([note] {
+                                QEventLoop dialog;
+                                QTimer::singleShot(100, &dialog, &QEventLoop::quit);
+                                note("opened")(), dialog.exec(), note("closed")();
+                            });
+                            s.postAfter(0.05, note("meanwhile"));
                             s.postAfter(0.01, note("cancelled"))->cancel();
                         },
-                        {"post", "after"},
-                        0.04},
+                        {"opened", "meanwhile", "closed"},
+                        0.09},
                       C{"RepeatingTimerCancelledFromItsOwnTick",
                         Both,
                         false,
