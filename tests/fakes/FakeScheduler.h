@@ -3,9 +3,8 @@
 #include "platform/Scheduler.h"
 
 #include <algorithm>
-#include <cstdint>
+#include <map>
 #include <mutex>
-#include <vector>
 
 namespace skrib::testing {
 
@@ -49,22 +48,20 @@ public:
 
 private:
     struct Entry {
-        double due;
-        std::uint64_t sequence;
         double interval; // > 0 for repeating timers
         std::shared_ptr<WorkItem> item;
         Task task;
+        bool cancelled() const { return item && item->isCancelled(); }
     };
 
     void add(double due, double interval, std::shared_ptr<WorkItem> item, Task task) {
         std::lock_guard lock(mutex_);
-        entries_.push_back(Entry{due, nextSequence_++, interval, std::move(item), std::move(task)});
+        entries_.emplace(due, Entry{interval, std::move(item), std::move(task)});
     }
 
     mutable std::mutex mutex_;
     double now_ = 0.0;
-    std::uint64_t nextSequence_ = 0;
-    std::vector<Entry> entries_;
+    std::multimap<double, Entry> entries_; // by due time; a new entry goes after equal ones
     WallClock::time_point wallStart_;
 };
 

@@ -2,13 +2,14 @@
 
 #include <chrono>
 #include <cmath>
+#include <utility>
 
-#include <QCoreApplication>
 #include <QObject>
 #include <QTimer>
 
 // Qt hands queued calls between threads under its own locks, which ThreadSanitizer cannot see;
-// these annotations tell it that whatever happened before a post happens before the work runs.
+// these annotations tell it that whatever happened before a wake-up call was queued happens
+// before the call runs. (The work itself passes through the scheduler's mutex, which it sees.)
 #if defined(__SANITIZE_THREAD__)
 extern "C" void __tsan_acquire(void* address);
 extern "C" void __tsan_release(void* address);
@@ -39,50 +40,51 @@ QtScheduler::~QtScheduler() {
 }
 
 void QtScheduler::start() {
-    std::vector<Pending> pending;
-    {
-        std::lock_guard lock(mutex_);
-        if (context_ != nullptr || stopped_) {
-            return;
-        }
-        context_ = new QObject;
-        pending.swap(beforeStart_);
-        for (auto& p : pending) {
-            schedule(std::move(p));
-        }
+    std::lock_guard lock(mutex_);
+    if (context_ != nullptr || stopped_) {
+        return;
     }
+    context_ = new QObject;
+    timer_ = new QTimer(context_);
+    timer_->setSingleShot(true);
+    timer_->setTimerType(Qt::PreciseTimer);
+    QObject::connect(timer_, &QTimer::timeout, context_, [this] { runDue(); });
+    armTimerLocked(); // for work posted before
 }
 
 void QtScheduler::stop() {
     QObject* context = nullptr;
+    std::map<Due, Pending> dropped;
     {
         std::lock_guard lock(mutex_);
         stopped_ = true;
-        beforeStart_.clear();
+        dropped.swap(queue_);
         context = std::exchange(context_, nullptr);
+        timer_ = nullptr;
     }
-    delete context; // cancels its queued calls and timers
+    delete context; // with its timer and queued wake-up calls
 }
 
 void QtScheduler::post(Task task) {
-    enqueue(Pending{absoluteTime(), 0.0, nullptr, std::move(task)});
+    enqueue(absoluteTime(), Pending{0.0, nullptr, std::move(task)});
 }
 
 std::shared_ptr<WorkItem> QtScheduler::postAfter(double seconds, Task task) {
     auto item = std::make_shared<WorkItem>();
-    enqueue(Pending{absoluteTime() + std::max(0.0, seconds), 0.0, item, std::move(task)});
+    enqueue(absoluteTime() + std::max(0.0, seconds), Pending{0.0, item, std::move(task)});
     return item;
 }
 
 std::shared_ptr<WorkItem> QtScheduler::scheduleRepeating(double intervalSeconds, Task task) {
     auto item = std::make_shared<WorkItem>();
     const double interval = std::max(0.001, intervalSeconds);
-    enqueue(Pending{absoluteTime() + interval, interval, item, std::move(task)});
+    enqueue(absoluteTime() + interval, Pending{interval, item, std::move(task)});
     return item;
 }
 
-// Keeps work until the loop runs, hands it to the loop after that, and drops it once stopped.
-void QtScheduler::enqueue(Pending pending) {
+// Queues work in due order, and wakes the main thread when it is now the earliest: the timer
+// can only be re-armed there. Once stopped, work is dropped.
+void QtScheduler::enqueue(double dueTime, Pending pending) {
     std::lock_guard lock(mutex_);
     if (stopped_) {
         if (pending.item) {
@@ -90,77 +92,58 @@ void QtScheduler::enqueue(Pending pending) {
         }
         return;
     }
-    if (context_ == nullptr) {
-        beforeStart_.push_back(std::move(pending));
-    } else {
-        schedule(std::move(pending));
-    }
-}
-
-void QtScheduler::schedule(Pending pending) {
-    QObject* context = context_;
-    if (pending.item == nullptr && pending.interval == 0.0) {
-        // Plain posts go straight into the event queue, in posting order.
-        auto task = std::make_shared<Task>(std::move(pending.task));
-        SKRIB_HANDED_OVER(task.get());
+    const auto at = queue_.emplace(Due{dueTime, nextSequence_++}, std::move(pending)).first;
+    if (at == queue_.begin() && context_ != nullptr) {
+        SKRIB_HANDED_OVER(this);
         QMetaObject::invokeMethod(
-            context,
-            [task] {
-                SKRIB_TAKEN_OVER(task.get());
-                (*task)();
+            context_,
+            [this] {
+                SKRIB_TAKEN_OVER(this);
+                runDue();
             },
             Qt::QueuedConnection);
-        return;
     }
-    // Timers must be created on the main thread.
-    auto handed = std::make_shared<Pending>(std::move(pending));
-    SKRIB_HANDED_OVER(handed.get());
-    QMetaObject::invokeMethod(
-        context,
-        [context, handed] {
-            SKRIB_TAKEN_OVER(handed.get());
-            startOnMain(context, std::move(*handed), QtScheduler::absoluteClock());
-        },
-        Qt::QueuedConnection);
 }
 
-void QtScheduler::startOnMain(QObject* context, Pending pending, double nowAbsolute) {
-    if (pending.item->isCancelled()) {
-        return;
+// Runs the work that is due, earliest first. The timer is armed for the rest before each run,
+// so that work keeps running in a nested event loop (a modal dialog) that the running work opens.
+void QtScheduler::runDue() {
+    const double now = absoluteClock();
+    for (;;) {
+        Due due{};
+        Pending next;
+        {
+            std::lock_guard lock(mutex_);
+            if (timer_ == nullptr) {
+                return; // stopped by the work that ran last
+            }
+            if (queue_.empty() || queue_.begin()->first.time > now) {
+                armTimerLocked();
+                return;
+            }
+            auto node = queue_.extract(queue_.begin());
+            due = node.key();
+            next = std::move(node.mapped());
+            armTimerLocked();
+        }
+        if (next.item && next.item->isCancelled()) {
+            continue;
+        }
+        next.task();
+        if (next.interval > 0.0 && !next.item->isCancelled()) {
+            // One interval after this tick was due; a loop busy for longer gets one late tick.
+            const double again = std::max(due.time + next.interval, absoluteClock());
+            enqueue(again, std::move(next));
+        }
     }
-    const int delay = toMilliseconds(pending.due - nowAbsolute);
-    if (pending.interval == 0.0) {
-        QTimer::singleShot(delay, Qt::PreciseTimer, context,
-                           [item = pending.item, task = std::move(pending.task)] {
-                               if (!item->isCancelled()) {
-                                   task();
-                               }
-                           });
-        return;
+}
+
+void QtScheduler::armTimerLocked() {
+    if (queue_.empty()) {
+        timer_->stop();
+    } else {
+        timer_->start(toMilliseconds(queue_.begin()->first.time - absoluteClock()));
     }
-    // A repeating timer: the first tick at the due time, then every interval.
-    auto* timer = new QTimer(context);
-    timer->setTimerType(Qt::PreciseTimer);
-    timer->setSingleShot(true);
-    timer->setInterval(delay);
-    const int interval = std::max(1, toMilliseconds(pending.interval));
-    QObject::connect(timer, &QTimer::timeout, timer,
-                     [timer, interval, item = pending.item, task = std::move(pending.task)] {
-                         if (item->isCancelled()) {
-                             timer->deleteLater();
-                             return;
-                         }
-                         if (timer->isSingleShot()) {
-                             timer->setSingleShot(false);
-                             timer->start(interval);
-                         }
-                         task();
-                         if (item->isCancelled()) {
-                             timer->stop();
-                             timer->deleteLater();
-                         }
-                     });
-    timer->start();
 }
 
 WallClock::time_point QtScheduler::now() const {

@@ -2,17 +2,21 @@
 
 #include "platform/Scheduler.h"
 
+#include <compare>
+#include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
-#include <vector>
 
 class QObject;
+class QTimer;
 
 namespace skrib {
 
-/// The main queue on Qt's event loop. Work posted before `start()` (for example by the first
-/// log line, before the application object exists) is kept and scheduled once `start()` runs;
-/// delays count from the moment the work was posted. After `stop()` new work is dropped.
+/// The main queue on Qt's event loop: one queue ordered by due time and scheduling order, and
+/// one timer for its earliest work. Work posted before `start()` (for example by the first log
+/// line, before the application object exists) is kept and runs once `start()` has run; delays
+/// count from the moment the work was posted. After `stop()` new work is dropped.
 class QtScheduler final : public Scheduler {
 public:
     QtScheduler();
@@ -34,21 +38,27 @@ public:
     static double absoluteClock();
 
 private:
+    struct Due {
+        double time;            // absolute time
+        std::uint64_t sequence; // scheduling order, for equal times
+        auto operator<=>(const Due&) const = default;
+    };
     struct Pending {
-        double due;      // absolute time
         double interval; // > 0 for repeating work
         std::shared_ptr<WorkItem> item;
         Task task;
     };
 
-    void enqueue(Pending pending);
-    void schedule(Pending pending); // caller holds mutex_, context_ is set
-    static void startOnMain(QObject* context, Pending pending, double nowAbsolute);
+    void enqueue(double dueTime, Pending pending);
+    void runDue();         // on the main thread
+    void armTimerLocked(); // on the main thread, caller holds mutex_
 
     std::mutex mutex_;
     QObject* context_ = nullptr; // owned; lives on the main thread between start() and stop()
+    QTimer* timer_ = nullptr;    // context_'s child; fires when the earliest work falls due
     bool stopped_ = false;
-    std::vector<Pending> beforeStart_;
+    std::uint64_t nextSequence_ = 0;
+    std::map<Due, Pending> queue_; // all work not yet run, also before start()
 };
 
 } // namespace skrib
