@@ -1,11 +1,14 @@
 // The PulseAudio adapters, the capture manager on them and the feedback sounds, each test
 // against a private PulseAudio daemon of its own.
 
+#include "FakeInput.h"
 #include "LogCapture.h"
+#include "MemoryDefaults.h"
 #include "audio/AudioCaptureManager.h"
 #include "audio/canberra/CanberraSoundPlayer.h"
 #include "audio/ffmpeg/SwrAudioConverter.h"
 #include "audio/pulse/PulseAudioSystem.h"
+#include "dictation/DictationController.h"
 #include "platform/NotificationCenter.h"
 #include "platform/qt/QtScheduler.h"
 #include "state/AppState.h"
@@ -367,6 +370,44 @@ TEST_F(PulseTest, SpeechAtTheMicrophoneArrivesAs16kMonoBlocksAtItsLevel) {
     const double gotLevel = std::sqrt(gotSum / static_cast<double>(frames / 3));
     ASSERT_GT(fedLevel, 0.01) << "the speech is too quiet to measure";
     EXPECT_NEAR(gotLevel, fedLevel, 0.1 * fedLevel);
+}
+
+// A dictation on the only microphone, which goes: the capture cannot start again.
+TEST_F(PulseTest, ADictationEndsWhenItsOnlyMicrophoneGoes) {
+    struct Unseen : IndicatorView, SoundPlayer, AlertPresenter {
+        void showIndicator() override {}
+        void hideIndicator() override {}
+        void showProcessing() override {}
+        void showError(const std::string&) override {}
+        void pushLevel(float) override {}
+        void setMaxDuration(double) override {}
+        void play(const std::string&) override {}
+        int runModal(const Alert&) override { return 0; }
+    } view;
+    LogCapture log;
+    QtScheduler queue;
+    SwrAudioConverterFactory converters;
+    AppState appState;
+    NotificationCenter center;
+    MemoryDefaults defaults;
+    FakeKeyboardHook keyboard;
+    FakeDesktop desktop{queue};
+    GlobalHotkey hotkey{keyboard, queue, defaults};
+    TextInserter inserter{desktop, queue, defaults};
+    ASSERT_EQ(pactl({"unload-module", "module-pipe-source"}).status, 0); // "builtin" is left
+    queue.start();
+    PulseAudioSystem system;
+    AudioCaptureManager capture(system, converters, queue, appState, center);
+    auto controller = std::make_unique<DictationController>(DictationController::Components{
+        appState, queue, defaults, center, capture, hotkey, inserter, view, desktop, view, view,
+        []() -> RefineClient* { return nullptr; }, nullptr});
+    controller->setupAudio();
+    controller->startDictation();
+    const auto session = controller->currentSession();
+    ASSERT_TRUE(session && QTest::qWaitFor([&] { return session->sampleCount() > 0; }));
+    ASSERT_EQ(pactl({"unload-module", "module-null-source"}).status, 0);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return appState.state.get() != SkribState::listening; }));
+    EXPECT_TRUE(log.contains("❌ Audio capture permanently failed — force-stopping dictation"));
 }
 
 TEST_F(PulseTest, SoundPlayerPlaysTheSoundThroughTheSoundServer) {
