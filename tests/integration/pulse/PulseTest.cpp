@@ -372,8 +372,11 @@ TEST_F(PulseTest, SpeechAtTheMicrophoneArrivesAs16kMonoBlocksAtItsLevel) {
     EXPECT_NEAR(gotLevel, fedLevel, 0.1 * fedLevel);
 }
 
-// A dictation on the only microphone, which goes: the capture cannot start again.
-TEST_F(PulseTest, ADictationEndsWhenItsOnlyMicrophoneGoes) {
+// A dictation on the only microphone, ended by the microphone going (so the capture cannot
+// start again) or by the program quitting while the capture thread still delivers.
+class PulseDictation : public PulseTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(PulseDictation, EndsWhenTheOnlyMicrophoneGoesOrTheProgramQuits) {
     struct Unseen : IndicatorView, SoundPlayer, AlertPresenter {
         void showIndicator() override {}
         void hideIndicator() override {}
@@ -405,10 +408,19 @@ TEST_F(PulseTest, ADictationEndsWhenItsOnlyMicrophoneGoes) {
     controller->startDictation();
     const auto session = controller->currentSession();
     ASSERT_TRUE(session && QTest::qWaitFor([&] { return session->sampleCount() > 0; }));
-    ASSERT_EQ(pactl({"unload-module", "module-null-source"}).status, 0);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return appState.state.get() != SkribState::listening; }));
-    EXPECT_TRUE(log.contains("❌ Audio capture permanently failed — force-stopping dictation"));
+    if (GetParam()) {
+        ASSERT_EQ(pactl({"unload-module", "module-null-source"}).status, 0);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return appState.state.get() != SkribState::listening; }));
+        EXPECT_TRUE(log.contains("❌ Audio capture permanently failed — force-stopping dictation"));
+    }
+    controller.reset();
+    const std::int64_t delivered = capture.bufferCount();
+    std::this_thread::sleep_for(300ms); // a block coming now would meet its handler going
+    EXPECT_EQ(capture.bufferCount(), delivered) << "capture outlived the controller";
 }
+
+INSTANTIATE_TEST_SUITE_P(Ends, PulseDictation, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "unplugged" : "quit"; });
 
 TEST_F(PulseTest, SoundPlayerPlaysTheSoundThroughTheSoundServer) {
     CanberraSoundPlayer player(SKRIB_SOUNDS_DIR);
