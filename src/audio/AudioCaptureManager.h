@@ -23,7 +23,7 @@ namespace skrib {
 /// fall-back to the built-in microphone when the default device never delivers.
 ///
 /// Everything runs on the main thread except `onAudioBuffer`, which is called on the capture
-/// thread.
+/// thread (the last block of a capture inside `stopCapture`), one call at a time.
 class AudioCaptureManager {
 public:
     static constexpr int maxEngineCreationFailures = 3;

@@ -296,8 +296,8 @@ std::vector<std::int16_t> speech(const std::string& folder, const std::string& t
         return {};
     }
     const CommandResult raw =
-        runCommand({"sox", "-V1",    wav,  "-t", "raw",   "-r", "48000", "-c",  "2", "-b", "16",
-                    "-e",  "signed", "-L", "-",  "remix", "1",  "1v0.5", "pad", "0", "0.3"});
+        runCommand({"sox", "-V1", wav, "-t", "raw", "-r", "48000", "-c", "2", "-b", "16", "-e",
+                    "signed", "-L", "-", "remix", "1", "1v0.5"});
     return raw.status == 0 ? samplesOf(raw.output) : std::vector<std::int16_t>{};
 }
 
@@ -342,19 +342,10 @@ TEST_F(PulseTest, SpeechAtTheMicrophoneArrivesAs16kMonoBlocksAtItsLevel) {
         ASSERT_TRUE(manager.startCapture());
 
         auto feeding = std::async(std::launch::async, [&] { feed(folder() + "/mic.fifo", fed); });
-        // 4800 frames at 48 kHz per tap buffer, 1600 samples at 16 kHz per block.
-        const std::size_t expected = frames / 4800 * 1600;
-        EXPECT_TRUE(QTest::qWaitFor(
-            [&] {
-                std::lock_guard lock(mutex); // the resampler may hold a few samples back
-                return feeding.wait_for(0s) == std::future_status::ready &&
-                       samples.size() + 1600 >= expected;
-            },
-            3000 + static_cast<int>(frames / 48)));
-        feeding.get();
+        feeding.get(); // the speech ends just before the stop, in the middle of a block
         manager.stopCapture();
-        std::lock_guard lock(mutex);
-        EXPECT_LE(samples.size(), expected + 100); // nothing made up
+        std::lock_guard lock(mutex); // the resampler keeps its filter's delay (16 samples)
+        EXPECT_NEAR(static_cast<double>(samples.size()), frames / 3.0, 32) << "samples at 16 kHz";
     }
     queue.stop();
     std::lock_guard lock(mutex);
