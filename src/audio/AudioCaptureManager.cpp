@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace skrib {
 namespace {
@@ -50,10 +51,19 @@ AudioCaptureManager::~AudioCaptureManager() {
 
 bool AudioCaptureManager::failStart(const std::string& line) {
     debugLog(line);
-    if (onCaptureStarted) {
+    reportStartFailure();
+    return false;
+}
+
+void AudioCaptureManager::reportStartFailure() {
+    // Capture that ran and cannot start again is lost for good: nobody waits for a start then.
+    if (std::exchange(restarting_, false)) {
+        if (onCapturePermanentlyFailed) {
+            onCapturePermanentlyFailed();
+        }
+    } else if (onCaptureStarted) {
         onCaptureStarted(false);
     }
-    return false;
 }
 
 bool AudioCaptureManager::startCapture() {
@@ -136,9 +146,7 @@ bool AudioCaptureManager::startCapture() {
         debugLog("❌ installTap failed " + std::to_string(maxEngineCreationFailures) +
                  " times — giving up");
         engineCreationFailures_ = 0;
-        if (onCaptureStarted) {
-            onCaptureStarted(false);
-        }
+        reportStartFailure();
         return false;
     }
 
@@ -163,6 +171,7 @@ bool AudioCaptureManager::startCapture() {
     }
 
     isCapturing_ = true;
+    restarting_ = false;
     pendingRestart_.reset();
 
     debugLog("🟢 Audio capture started — " + describeDouble(input.sampleRate) + "Hz → 16kHz" +
@@ -196,6 +205,7 @@ void AudioCaptureManager::stopCapture() {
     totalRestartCount_ = 0;
     usingFallbackDevice_ = false;
     fallbackDeviceID_.reset();
+    restarting_ = false;
     unregisterConfigObserver();
     captureGeneration_ += 1; // wraps
     if (audioEngine_) {
@@ -222,6 +232,7 @@ void AudioCaptureManager::restartCapture() {
     audioEngine_->removeTap();
     audioEngine_->stop();
     isCapturing_ = false;
+    restarting_ = true;
     needsFreshEngine_ = true;
     totalRestartCount_ += 1;
 
@@ -268,6 +279,7 @@ void AudioCaptureManager::restartCapture() {
         }
     }
 
+    restarting_ = false;
     debugLog("❌ Max total restarts reached (" + std::to_string(maxTotalRestarts) + ") — stopping");
     if (onCapturePermanentlyFailed) {
         onCapturePermanentlyFailed();

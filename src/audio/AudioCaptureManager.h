@@ -23,7 +23,7 @@ namespace skrib {
 /// fall-back to the built-in microphone when the default device never delivers.
 ///
 /// Everything runs on the main thread except `onAudioBuffer`, which is called on the capture
-/// thread.
+/// thread (the last block of a capture inside `stopCapture`), one call at a time.
 class AudioCaptureManager {
 public:
     static constexpr int maxEngineCreationFailures = 3;
@@ -38,7 +38,8 @@ public:
     AudioCaptureManager(const AudioCaptureManager&) = delete;
     AudioCaptureManager& operator=(const AudioCaptureManager&) = delete;
 
-    /// Starts capture; the outcome also arrives through `onCaptureStarted`.
+    /// Starts capture; the outcome also arrives through `onCaptureStarted`. When capture ran
+    /// and a restart cannot start it again, `onCapturePermanentlyFailed` comes instead.
     bool startCapture();
     /// Stops capture and calls off everything scheduled.
     void stopCapture();
@@ -70,6 +71,7 @@ private:
     void removeDefaultDeviceListener();
     void unregisterConfigObserver();
     bool failStart(const std::string& line);
+    void reportStartFailure();
 
     bool firstBufferReceived() const;
     void setFirstBufferReceived(bool value);
@@ -100,6 +102,7 @@ private:
     int totalRestartCount_ = 0;
     std::uint32_t captureGeneration_ = 0;
     bool needsFreshEngine_ = false;
+    bool restarting_ = false; // capture ran and is being started again
     bool firstBufferReceived_ = false;
     mutable std::mutex firstBufferLock_;
     std::optional<AudioSystem::ListenerID> defaultDeviceListener_;

@@ -16,6 +16,8 @@ DictationController::DictationController(Components components)
     : c_(std::move(components)) {}
 
 DictationController::~DictationController() {
+    // Capture first: once it stops, the capture thread no longer calls the handler replaced here.
+    c_.audioCapture.stopCapture();
     c_.audioCapture.onAudioBuffer = nullptr;
     c_.audioCapture.onCaptureStarted = nullptr;
     c_.audioCapture.onCapturePermanentlyFailed = nullptr;

@@ -61,6 +61,7 @@ public:
     };
 
     explicit DictationController(Components components);
+    /// Stops capture and lets go of the capture manager's handlers.
     ~DictationController();
     DictationController(const DictationController&) = delete;
     DictationController& operator=(const DictationController&) = delete;

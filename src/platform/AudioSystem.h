@@ -59,7 +59,9 @@ public:
     /// capture thread. Answers the error text when installation fails.
     virtual std::optional<std::string> installTap(std::uint32_t frames, TapCallback callback) = 0;
 
-    /// Removes the tap. When this returns the callback is not running and will not run again.
+    /// Removes the tap. The input's samples up to the call reach the callback first, the last
+    /// ones in a shorter buffer; when this returns the callback is not running and will not run
+    /// again.
     virtual void removeTap() = 0;
 
     /// `handler` is called (on any thread) whenever the engine's configuration changes under

@@ -96,7 +96,7 @@ protected:
                 std::getline(in >> httpStatus >> std::ws, body);
                 http.respond(uploads.at(static_cast<std::size_t>(n)), httpStatus, body);
             }},
-            {"lost", [&] { capture->onCapturePermanentlyFailed(); }},
+            {"unplug", [&] { audio.startError = "No input device", audio.changeDefaultDevice(noAudioDevice); }},
             {"hold", [&] { defaults.set("hotkeyHoldMode", true); }},
             {"micFails", [&] { audio.startError = "Connection refused"; }},
             {"quiet", [&] { controller->setSoundFeedback(false); }},
@@ -171,7 +171,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, Dictation, ::testing::Values(
     Case{"anOldErrorTimerLeavesANewDictationAlone", {"toggle", "rec 1", "toggle", "answer 0 503", "cancel", "toggle", "rec 1", "toggle", "mark", "wait 3"}, ""},
     Case{"lengthLimit", {"toggle", "rec 1", "mark", "wait 3600"}, sent},
     Case{"holdWhileProcessingIsRefusedAndTheAnswerStillPastes", {"hold", "toggle", "rec 1", "toggle", "mark", "press", "wait 0.5", "release", R"(answer 0 200 {"refined":"still"})"}, "♪Blow ♪Glass [idle] hide »still« [idle] hide"},
-    Case{"captureLost", {"toggle", "rec 1", "mark", "lost"}, "♪Basso [processing] processing upload"},
+    Case{"captureLost", {"toggle", "rec 1", "mark", "unplug", "wait 0.5"}, "♪Basso [processing] processing upload"},
     Case{"quiet", {"quiet", "toggle", "rec 1", "toggle", "cancel"}, "show [listening] max3600 warm level [processing] processing upload hide [idle]"}),
     [](const auto& info) { return std::string(info.param.name); });
 // clang-format on

@@ -163,14 +163,15 @@ std::optional<std::string> PulseAudioEngine::installTap(std::uint32_t frames,
     pa_stream_set_moved_callback(stream_, &PulseAudioEngine::onStreamMoved, this);
 
     // Without an explicit fragment size some sources never call back; ADJUST_LATENCY makes the
-    // source deliver at that pace. DONT_MOVE: the engine belongs to this device, and losing it
-    // must fail the stream rather than silently record another microphone.
+    // source deliver at that pace. A quarter of a buffer: a stop then waits for at most that
+    // much audio still in the device. DONT_MOVE: the engine belongs to this device, and losing
+    // it must fail the stream rather than silently record another microphone.
     pa_buffer_attr attributes{};
     attributes.maxlength = static_cast<std::uint32_t>(-1);
     attributes.tlength = static_cast<std::uint32_t>(-1);
     attributes.prebuf = static_cast<std::uint32_t>(-1);
     attributes.minreq = static_cast<std::uint32_t>(-1);
-    attributes.fragsize = static_cast<std::uint32_t>(bufferBytes);
+    attributes.fragsize = static_cast<std::uint32_t>(bufferBytes / 4);
     const auto flags =
         static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
 
@@ -202,7 +203,38 @@ void PulseAudioEngine::removeTap() {
         return;
     }
     PulseConnection::Lock lock(*connection_);
+    deliverTail();
     closeStream();
+}
+
+void PulseAudioEngine::deliverTail() {
+    if (stream_ == nullptr || connection_->inLoopThread()) {
+        return;
+    }
+    // The server's reply tells how far the source has recorded (its queue's write index, and
+    // what the device still holds); wait until the reading has come that far.
+    if (pa_stream_get_state(stream_) == PA_STREAM_READY &&
+        connection_->complete(pa_stream_update_timing_info(stream_, nullptr, nullptr), tailLimit)) {
+        const pa_timing_info* timing = pa_stream_get_timing_info(stream_);
+        if (timing != nullptr && timing->read_index_corrupt == 0) {
+            const auto held =
+                pa_usec_to_bytes(timing->source_usec, pa_stream_get_sample_spec(stream_));
+            const std::int64_t end = timing->write_index + static_cast<std::int64_t>(held);
+            connection_->waitUntil(
+                [this, end] {
+                    const pa_timing_info* now = pa_stream_get_timing_info(stream_);
+                    return now == nullptr || now->read_index >= end;
+                },
+                tailLimit);
+        }
+    }
+    const std::size_t frameBytes = format_.channelCount * sizeof(float);
+    if (frameBytes > 0 && pendingBytes_ >= frameBytes) {
+        AudioTapBuffer last = tapBuffer_;
+        last.frameLength = static_cast<std::uint32_t>(pendingBytes_ / frameBytes);
+        pendingBytes_ = 0;
+        deliver(last);
+    }
 }
 
 void PulseAudioEngine::setConfigurationChangeHandler(std::function<void()> handler) {
@@ -266,6 +298,7 @@ void PulseAudioEngine::onStreamRead(pa_stream* stream, std::size_t, void* self) 
         }
         pa_stream_drop(stream);
     }
+    engine->connection_->signal(); // a stop may wait for these samples
 }
 
 void PulseAudioEngine::append(const std::byte* data, std::size_t bytes) {
@@ -281,12 +314,16 @@ void PulseAudioEngine::append(const std::byte* data, std::size_t bytes) {
             continue;
         }
         pendingBytes_ = 0;
-        if (tap_) {
-            try {
-                tap_(tapBuffer_);
-            } catch (...) {
-                // An exception must not unwind through libpulse's C frames; the buffer is lost.
-            }
+        deliver(tapBuffer_);
+    }
+}
+
+void PulseAudioEngine::deliver(const AudioTapBuffer& buffer) {
+    if (tap_) {
+        try {
+            tap_(buffer);
+        } catch (...) {
+            // An exception must not unwind through libpulse's C frames; the buffer is lost.
         }
     }
 }

@@ -3,6 +3,7 @@
 #include "audio/pulse/PulseConnection.h"
 #include "platform/AudioSystem.h"
 
+#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <mutex>
@@ -20,6 +21,8 @@ namespace skrib {
 /// made on first use and closed by `stop()`; start and stop may repeat on the same object.
 class PulseAudioEngine final : public AudioEngine {
 public:
+    static constexpr std::chrono::milliseconds tailLimit{500};
+
     PulseAudioEngine() = default;
     /// Stops.
     ~PulseAudioEngine() override;
@@ -40,7 +43,9 @@ public:
     /// Opens a record stream on the source and waits until it runs; `callback` then receives
     /// buffers of exactly `frames` frames on the PulseAudio thread. Replaces an installed tap.
     std::optional<std::string> installTap(std::uint32_t frames, TapCallback callback) override;
-    /// Closes the record stream; not from inside the tap callback.
+    /// Hands the tap what the source captured before the call (waiting at most `tailLimit` for
+    /// the server to tell how much that is, and as long for the samples), then closes the
+    /// record stream; not from inside the tap callback.
     void removeTap() override;
     /// The handler runs on the PulseAudio thread and must not block on the main thread.
     void setConfigurationChangeHandler(std::function<void()> handler) override;
@@ -49,6 +54,7 @@ private:
     bool ensureConnection();
     void closeConnection();
     void closeStream(); // lock held
+    void deliverTail(); // lock held
 
     // PulseAudio thread, lock held.
     static void onStreamState(pa_stream* stream, void* self);
@@ -58,6 +64,7 @@ private:
     void onSourceEvent(pa_subscription_event_type_t type, std::uint32_t index);
     void onConnectionLost();
     void append(const std::byte* data, std::size_t bytes);
+    void deliver(const AudioTapBuffer& buffer);
     void reportChange();
     void reportLoss();
 

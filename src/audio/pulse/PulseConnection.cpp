@@ -257,13 +257,14 @@ bool PulseConnection::waitUntil(const std::function<bool()>& done,
     return done();
 }
 
-bool PulseConnection::complete(pa_operation* operation) {
+bool PulseConnection::complete(pa_operation* operation, std::chrono::milliseconds limit) {
     if (operation == nullptr) {
         rememberError();
         return false;
     }
     pa_operation_set_state_callback(operation, &PulseConnection::onSignal, this);
-    waitUntil([operation] { return pa_operation_get_state(operation) != PA_OPERATION_RUNNING; });
+    waitUntil([operation] { return pa_operation_get_state(operation) != PA_OPERATION_RUNNING; },
+              limit);
     const pa_operation_state_t state = pa_operation_get_state(operation);
     if (state == PA_OPERATION_RUNNING) {
         // Its callback must never run: it would write into the waiter's finished frame.

@@ -102,7 +102,7 @@ public:
 
     /// With the lock held: waits for `operation` to finish and releases it; cancels it when it
     /// does not finish in time. Answers whether it finished. A null operation answers false.
-    bool complete(pa_operation* operation);
+    bool complete(pa_operation* operation, std::chrono::milliseconds limit = timeout);
 
     // Blocking queries; they take the lock themselves.
 
