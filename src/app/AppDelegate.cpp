@@ -32,6 +32,7 @@
 #include "ui/window/OnboardingWindow.h"
 #include "update/AutoUpdater.h"
 
+#include <filesystem>
 #include <sys/utsname.h>
 
 #include <QAction>
@@ -97,6 +98,19 @@ private:
     PosixProcessRunner runner_;
 };
 
+// The installed application folder this program runs from ("<name>.app/bin/vantu-skrib" beside
+// "<name>.app/AppRun"), or empty when it runs from somewhere else (a build folder, say).
+std::string runningBundle() {
+    std::error_code error;
+    const auto executable = std::filesystem::read_symlink("/proc/self/exe", error);
+    const auto bundle = executable.parent_path().parent_path();
+    if (error || executable.parent_path().filename() != "bin" ||
+        bundle.extension() != ".app" || !std::filesystem::exists(bundle / "AppRun", error)) {
+        return {};
+    }
+    return bundle.string();
+}
+
 } // namespace
 
 AppDelegate::AppDelegate(QtScheduler& mainQueue, Defaults& defaults, CurlHttpClient& http,
@@ -136,6 +150,10 @@ void AppDelegate::applicationDidFinishLaunching() {
     openMainWindow();
 
     AutoUpdater::Paths paths;
+    paths.staging =
+        QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation).toStdString() +
+        "/VantuSkrib";
+    paths.runningBundle = runningBundle();
     paths.fallbackInstallFolder = homeDirectory() + "/Applications/";
     AutoUpdater::setShared(std::make_unique<AutoUpdater>(AutoUpdater::Environment{
         serviceURL_,
@@ -147,10 +165,10 @@ void AppDelegate::applicationDidFinishLaunching() {
         *alerts_,
         *processes_,
         paths,
+        SKRIB_UPDATE_PUBLIC_KEY,
         [](const std::string& version) -> std::unique_ptr<UpdateProgressView> {
             return std::make_unique<UpdateProgressWindow>(QString::fromStdString(version));
         },
-        {},
         [] { QApplication::quit(); },
         {}}));
     AutoUpdater::shared()->startPeriodicChecks();

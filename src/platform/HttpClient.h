@@ -24,6 +24,8 @@ struct HttpRequest {
     /// The request fails with `urlError::timedOut` when it stays idle (no connection progress,
     /// no bytes moving either way) for this long.
     double timeoutSeconds = 60;
+    std::uint64_t maxBytes = 0;
+    std::string downloadFolder;
 };
 
 struct HttpResponse {
@@ -71,6 +73,7 @@ struct DownloadResult {
     int statusCode = 0;
     std::string filePath; // a temporary file holding the body; the completion owns it
     std::optional<HttpError> error;
+    std::string redirectURL;
 };
 
 /// A set of requests sharing a connection pool and settings.

@@ -1,13 +1,16 @@
 #include "update/AutoUpdater.h"
 
 #include "platform/Url.h"
+#include "update/BundleInstaller.h"
+#include "update/UpdateImage.h"
 
 #include <cstdio>
 #include <filesystem>
 #include <mutex>
 #include <nlohmann/json.hpp>
-#include <thread>
-#include <utility>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <variant>
 
 namespace skrib {
 namespace {
@@ -17,25 +20,43 @@ namespace fs = std::filesystem;
 std::mutex sharedLock;
 std::unique_ptr<AutoUpdater> sharedUpdater;
 
-bool endsWith(const std::string& text, const std::string& suffix) {
-    return text.size() >= suffix.size() &&
-           text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
+constexpr const char* jobPrefix = "update-";
 
-// Copies a folder tree, replacing whatever is at `to`; the error text on failure.
-std::optional<std::string> replaceTree(const fs::path& from, const fs::path& to) {
+// `path`, made if missing, as a real folder of this user's that nobody else may enter; why not.
+std::optional<std::string> makePrivateFolder(const std::string& path) {
     std::error_code ignored;
-    fs::remove_all(to, ignored);
-    std::error_code error;
-    fs::copy(from, to, fs::copy_options::recursive | fs::copy_options::copy_symlinks, error);
-    if (error) {
-        fs::remove_all(to, ignored); // never leave half a program where the relaunch looks
-        return error.message();
+    fs::create_directories(fs::path(path).parent_path(), ignored);
+    ::mkdir(path.c_str(), 0700);
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0) {
+        return "cannot make the folder " + path;
+    }
+    if (!S_ISDIR(info.st_mode) || info.st_uid != ::getuid()) {
+        return "the folder " + path + " is not a private folder of this user's";
+    }
+    if ((info.st_mode & 077) != 0 && ::chmod(path.c_str(), 0700) != 0) {
+        return "cannot make the folder " + path + " private";
     }
     return std::nullopt;
 }
 
+std::string parentOf(const std::string& folder) {
+    return fs::path(folder).lexically_normal().parent_path().string();
+}
+
 } // namespace
+
+// One accepted offer: its private work folder (removed with the job, on every path) and the
+// downloaded image in it.
+struct AutoUpdater::Job {
+    UpdateOffer offer;
+    std::string folder;
+    std::string image;
+    ~Job() {
+        std::error_code ignored;
+        fs::remove_all(folder, ignored);
+    }
+};
 
 AutoUpdater* AutoUpdater::shared() {
     std::lock_guard lock(sharedLock);
@@ -43,8 +64,11 @@ AutoUpdater* AutoUpdater::shared() {
 }
 
 void AutoUpdater::setShared(std::unique_ptr<AutoUpdater> updater) {
-    std::lock_guard lock(sharedLock);
-    sharedUpdater = std::move(updater);
+    std::unique_ptr<AutoUpdater> old;
+    {
+        std::lock_guard lock(sharedLock);
+        old = std::exchange(sharedUpdater, std::move(updater));
+    }
 }
 
 AutoUpdater::AutoUpdater(Environment e)
@@ -57,8 +81,8 @@ AutoUpdater::AutoUpdater(Environment e)
     , alerts_(e.alerts)
     , processes_(e.processes)
     , paths_(std::move(e.paths))
+    , publicKey_(std::move(e.publicKey))
     , makeProgressView_(std::move(e.makeProgressView))
-    , runInBackground_(std::move(e.runInBackground))
     , terminate_(std::move(e.terminate))
     , print_(std::move(e.print)) {
     if (!print_) {
@@ -66,11 +90,6 @@ AutoUpdater::AutoUpdater(Environment e)
             std::fwrite(line.data(), 1, line.size(), stdout);
             std::fputc('\n', stdout);
             std::fflush(stdout);
-        };
-    }
-    if (!runInBackground_) {
-        runInBackground_ = [this](std::function<void()> work) {
-            workers_.emplace_back(std::move(work));
         };
     }
 }
@@ -83,10 +102,11 @@ void AutoUpdater::shutDown() {
     if (timer_) {
         timer_->cancel();
     }
-    for (std::thread& worker : workers_) {
-        worker.join();
+    stopInstalling_->store(true);
+    if (worker_.joinable()) {
+        print_("[update] quitting: waiting for the installation to finish or roll back");
+        worker_.join();
     }
-    workers_.clear();
 }
 
 void AutoUpdater::onMain(Scheduler& mainQueue, std::weak_ptr<AutoUpdater*> weak,
@@ -105,6 +125,21 @@ void AutoUpdater::onMain(std::function<void(AutoUpdater&)> work) {
 // MARK: - Checks
 
 void AutoUpdater::startPeriodicChecks() {
+    // What an update that was interrupted (the program ended) left behind.
+    for (const std::string& target : installTargets()) {
+        bundleInstaller::removeLeftovers(target);
+    }
+    if (!paths_.staging.empty() && !makePrivateFolder(paths_.staging)) {
+        std::error_code listing;
+        for (fs::directory_iterator it(paths_.staging, listing), end; !listing && it != end;
+             it.increment(listing)) {
+            if (it->path().filename().string().starts_with(jobPrefix)) {
+                std::error_code ignored;
+                fs::remove_all(it->path(), ignored);
+            }
+        }
+    }
+
     std::weak_ptr<AutoUpdater*> weak = self_;
     mainQueue_.postAfter(firstCheckDelay, [weak] {
         if (auto self = weak.lock()) {
@@ -124,6 +159,9 @@ void AutoUpdater::checkForUpdate(bool silent) {
             print_("[update] already updating, skipping check");
         }
         return;
+    }
+    if (offerOpen_) {
+        return; // the offer on screen is answered first
     }
     const std::string url = baseURL_ + "/update/check?v=" + currentVersion_;
     if (!isValidHttpURL(url)) {
@@ -158,11 +196,17 @@ void AutoUpdater::checkForUpdate(bool silent) {
             answer["update_available"].is_boolean() && answer["update_available"].get<bool>() &&
             answer.contains("latest") && answer["latest"].is_string() &&
             answer.contains("download_url") && answer["download_url"].is_string()) {
-            const std::string latest = answer["latest"];
-            const std::string url = answer["download_url"];
-            print("[update] new version available: " + latest + " (current: " + version + ")");
-            onMain(queue, weak,
-                   [silent, latest, url](AutoUpdater& u) { u.foundUpdate(silent, latest, url); });
+            UpdateOffer offer{answer["latest"], answer["download_url"], "", 0};
+            if (const auto it = answer.find("signature"); it != answer.end() && it->is_string()) {
+                offer.signature = *it;
+            }
+            if (const auto it = answer.find("size");
+                it != answer.end() && it->is_number_unsigned()) {
+                offer.size = *it;
+            }
+            print("[update] new version available: " + offer.version + " (current: " + version +
+                  ")");
+            onMain(queue, weak, [silent, offer](AutoUpdater& u) { u.foundUpdate(silent, offer); });
             return;
         }
         if (!silent) {
@@ -177,17 +221,17 @@ void AutoUpdater::checkForUpdate(bool silent) {
     });
 }
 
-void AutoUpdater::foundUpdate(bool silent, const std::string& version, const std::string& url) {
-    if (isUpdating_) {
+void AutoUpdater::foundUpdate(bool silent, const UpdateOffer& offer) {
+    if (isUpdating_ || offerOpen_) {
         return;
     }
     const SkribState state = appState_.state.get();
     if (silent && (state == SkribState::listening || state == SkribState::processing)) {
-        pendingUpdate_ = std::make_pair(version, url);
+        pendingUpdate_ = offer;
         observeIdleForUpdate();
         return;
     }
-    showUpdateAlert(version, url);
+    showUpdateAlert(offer);
 }
 
 void AutoUpdater::observeIdleForUpdate() {
@@ -201,29 +245,35 @@ void AutoUpdater::observeIdleForUpdate() {
             return;
         }
         AutoUpdater& u = **self;
-        const auto update = *u.pendingUpdate_;
+        const UpdateOffer offer = *u.pendingUpdate_;
         u.pendingUpdate_.reset();
         // Ending the subscription from inside its own delivery is safe; do it after the copy.
         auto observer = std::move(u.idleObserver_);
         u.idleObserver_.reset();
-        if (!u.isUpdating_) {
-            u.showUpdateAlert(update.first, update.second);
-        }
+        // Offered once the change to idle has been handled by everyone (the capsule is hidden
+        // first), not in the middle of it.
+        u.onMain([offer](AutoUpdater& u) {
+            if (!u.isUpdating_) {
+                u.showUpdateAlert(offer);
+            }
+        });
     });
 }
 
-void AutoUpdater::showUpdateAlert(const std::string& version, const std::string& downloadURL) {
-    if (isUpdating_) {
+void AutoUpdater::showUpdateAlert(const UpdateOffer& offer) {
+    if (isUpdating_ || offerOpen_) {
         return;
     }
+    offerOpen_ = true;
     const int choice =
         alerts_.runModal({Alert::Style::informational,
                           "Update Available",
-                          "Vantu Skrib " + version + " is available. You're currently on " +
+                          "Vantu Skrib " + offer.version + " is available. You're currently on " +
                               currentVersion_ + ".\n\nWould you like to update now?",
                           {"Update Now", "Later"}});
+    offerOpen_ = false;
     if (choice == 0) {
-        downloadAndInstall(downloadURL, version);
+        downloadAndInstall(offer);
     }
 }
 
@@ -231,6 +281,11 @@ void AutoUpdater::showUpdateAlert(const std::string& version, const std::string&
 
 void AutoUpdater::showError(const std::string& message) {
     alerts_.runModal({Alert::Style::warning, "Update Failed", message, {"OK"}});
+}
+
+void AutoUpdater::fail(const std::string& message) {
+    finishOnMain();
+    showError(message);
 }
 
 void AutoUpdater::finishOnMain() {
@@ -242,20 +297,19 @@ void AutoUpdater::finishOnMain() {
 }
 
 void AutoUpdater::cancelCurrentUpdate() {
-    isUpdating_ = false;
     if (currentProgressWindow_) {
         auto window = std::move(currentProgressWindow_);
         window->close();
     }
 }
 
-void AutoUpdater::downloadAndInstall(const std::string& url, const std::string& version) {
-    if (!isValidHttpURL(url) || isUpdating_) {
+void AutoUpdater::downloadAndInstall(const UpdateOffer& offer) {
+    if (!isValidHttpURL(offer.url) || isUpdating_) {
         return;
     }
     isUpdating_ = true;
     if (makeProgressView_) {
-        currentProgressWindow_ = makeProgressView_(version);
+        currentProgressWindow_ = makeProgressView_(offer.version);
         if (currentProgressWindow_) {
             std::weak_ptr<AutoUpdater*> weak = self_;
             currentProgressWindow_->onCancel = [weak] {
@@ -266,121 +320,157 @@ void AutoUpdater::downloadAndInstall(const std::string& url, const std::string& 
             currentProgressWindow_->show();
         }
     }
+    if (offer.size > updateImage::maxImageBytes) {
+        return fail("Download failed: the update image is larger than " +
+                    std::to_string(updateImage::maxImageBytes >> 20) + " MB");
+    }
+    if (const auto problem = makePrivateFolder(paths_.staging)) {
+        return fail("Failed to prepare update: " + *problem);
+    }
+    std::string folder = paths_.staging + "/" + jobPrefix + "XXXXXX";
+    if (::mkdtemp(folder.data()) == nullptr) {
+        return fail("Failed to prepare update: cannot make a folder in " + paths_.staging);
+    }
+    auto job = std::make_shared<Job>(Job{offer, folder, ""});
+    download(std::move(job), offer.url, maxRedirects);
+}
+
+void AutoUpdater::download(std::shared_ptr<Job> job, std::string url, int redirectsLeft) {
+    if (!isValidHttpURL(url)) {
+        return fail("Download failed: the image's address is not valid");
+    }
     HttpRequest request;
-    request.url = url;
+    request.url = std::move(url);
+    request.downloadFolder = job->folder;
+    request.maxBytes = job->offer.size != 0 ? job->offer.size : updateImage::maxImageBytes;
     std::weak_ptr<AutoUpdater*> weak = self_;
     Scheduler& queue = mainQueue_;
-    http_.sharedSession()->downloadTask(std::move(request), [weak, &queue](DownloadResult result) {
-        if (result.error || result.filePath.empty()) {
-            const std::string message = result.error ? result.error->description : "unknown error";
-            onMain(queue, weak, [message](AutoUpdater& u) {
-                u.finishOnMain();
-                u.showError("Download failed: " + message);
-            });
-            return;
-        }
-        // The downloaded file is this completion's until the installation takes it over.
-        auto file = std::shared_ptr<std::string>(new std::string(result.filePath), [](auto* path) {
-            if (!path->empty()) {
-                std::error_code ignored;
-                fs::remove(*path, ignored);
+    http_.sharedSession()->downloadTask(std::move(request), [weak, &queue, job, redirectsLeft](
+                                                                DownloadResult result) {
+        // The body file lies in the job's folder, so it goes with the job on every path.
+        onMain(queue, weak, [job, redirectsLeft, result](AutoUpdater& u) {
+            if (result.error || result.filePath.empty()) {
+                return u.fail("Download failed: " +
+                              (result.error ? result.error->description : "unknown error"));
             }
-            delete path;
-        });
-        onMain(queue, weak, [file](AutoUpdater& u) {
+            if (result.statusCode >= 300 && result.statusCode < 400 &&
+                !result.redirectURL.empty() && redirectsLeft > 0) {
+                std::error_code ignored;
+                fs::remove(result.filePath, ignored);
+                return u.download(job, result.redirectURL, redirectsLeft - 1);
+            }
+            if (result.statusCode != 200) {
+                return u.fail("Download failed: the server answered HTTP " +
+                              std::to_string(result.statusCode));
+            }
+            job->image = result.filePath;
             if (u.currentProgressWindow_) {
                 u.currentProgressWindow_->updateStatus("Installing...");
             }
-            u.installUpdate(std::exchange(*file, {}));
+            u.install(job);
         });
     });
 }
 
-void AutoUpdater::installUpdate(const std::string& download) {
-    // The installation runs on its own thread with its own copies of what it needs; the updater
-    // waits for it before it goes (`shutDown`), and hears of the outcome on the main thread.
+std::vector<std::string> AutoUpdater::installTargets() const {
+    std::vector<std::string> targets;
+    const auto add = [&targets](const fs::path& target) {
+        const std::string normal = target.lexically_normal().string();
+        if (std::find(targets.begin(), targets.end(), normal) == targets.end()) {
+            targets.push_back(normal);
+        }
+    };
+    // Where the program lives, when it may be changed; else the system folder, then the user's.
+    if (!paths_.runningBundle.empty() &&
+        ::access(parentOf(paths_.runningBundle).c_str(), W_OK) == 0) {
+        add(paths_.runningBundle);
+    }
+    add(fs::path(paths_.installFolder) / bundleName);
+    if (!paths_.fallbackInstallFolder.empty()) {
+        add(fs::path(paths_.fallbackInstallFolder) / bundleName);
+    }
+    return targets;
+}
+
+void AutoUpdater::install(std::shared_ptr<Job> job) {
+    if (worker_.joinable()) {
+        worker_.join(); // an earlier attempt's thread, long finished
+    }
     std::weak_ptr<AutoUpdater*> weak = self_;
     Scheduler& queue = mainQueue_;
-    const Paths paths = paths_;
-    ProcessRunner& processes = processes_;
+    const std::vector<std::string> targets = installTargets();
+    const std::string runningBundle = paths_.runningBundle;
+    const std::string publicKey = publicKey_;
+    const std::string domain = websiteDomain_;
     const auto print = print_;
-    const std::string websiteDomain = websiteDomain_;
-    runInBackground_([weak, &queue, paths, &processes, print, websiteDomain, download] {
-        const fs::path mountPoint = paths.mountPoint;
-        auto cleanUp = [&paths, &mountPoint] {
-            std::error_code ignored;
-            fs::remove_all(mountPoint, ignored);
-            fs::remove(paths.imageCopy, ignored);
+    const auto stop = stopInstalling_;
+    // Runs with its own copies of what it needs; the updater waits for it before it goes.
+    worker_ = std::thread([weak, &queue, job, targets, runningBundle, publicKey, domain, print,
+                          stop] {
+        const auto failed = [&](std::string message) {
+            onMain(queue, weak, [message](AutoUpdater& u) { u.fail(message); });
         };
-        auto fail = [&](std::string message) {
-            cleanUp();
-            onMain(queue, weak, [message](AutoUpdater& u) {
-                u.finishOnMain();
-                u.showError(message);
-            });
-        };
-
-        std::error_code ignored;
-        fs::remove(paths.imageCopy, ignored);
-        std::error_code copied;
-        fs::copy_file(download, paths.imageCopy, copied);
-        fs::remove(download, ignored);
-        if (copied) {
-            return fail("Failed to prepare update: " + copied.message());
+        const std::string manual = ". Please download manually from " + domain;
+        std::error_code sizeError;
+        const auto size = fs::file_size(job->image, sizeError);
+        if (sizeError || (job->offer.size != 0 && size != job->offer.size)) {
+            print("[update] the image is not the size announced (" + std::to_string(size) +
+                  " bytes, not " + std::to_string(job->offer.size) + ")");
+            return failed("The update image is incomplete" + manual);
         }
-        // A folder left from an earlier attempt is cleared first.
-        fs::remove_all(mountPoint, ignored);
-        fs::create_directories(mountPoint, ignored);
-        const auto extracted = processes.run(
-            paths.tool, {"-xzf", paths.imageCopy, "-C", mountPoint.string(), "--no-same-owner"});
-        if (!extracted.started) {
-            return fail("Failed to mount update image: " + extracted.error);
+        if (const auto problem =
+                updateImage::verifySignature(job->image, job->offer.signature, publicKey)) {
+            print("[update] signature check failed: " + *problem);
+            return failed("The update image could not be verified" + manual);
         }
-        if (extracted.exitStatus != 0) {
-            const std::string output =
-                extracted.output.empty() ? std::string("unknown error") : extracted.output;
-            print("[update] tar extract failed (" + std::to_string(extracted.exitStatus) +
-                  "): " + output);
-            return fail("Failed to mount update image. Please download manually from " +
-                        websiteDomain);
+        const std::string unpacked = job->folder + "/unpacked";
+        ::mkdir(unpacked.c_str(), 0700);
+        const auto bundle = updateImage::extractBundle(job->image, unpacked, bundleName);
+        if (const auto* problem = std::get_if<std::string>(&bundle)) {
+            print("[update] image refused: " + *problem);
+            return failed("Failed to mount update image" + manual);
         }
-
-        std::string bundle;
-        std::error_code listing;
-        for (fs::directory_iterator it(mountPoint, listing), end; !listing && it != end;
-             it.increment(listing)) {
-            if (endsWith(it->path().filename().string(), ".app")) {
-                bundle = it->path().filename().string();
+        const std::string source = std::get<updateImage::Bundle>(bundle).path;
+        std::string installed;
+        std::string lastError = "nowhere to install";
+        for (const std::string& target : targets) {
+            if (stop->load()) {
+                lastError = "cancelled";
                 break;
             }
-        }
-        if (bundle.empty()) {
-            return fail("No app found in update image.");
-        }
-
-        const fs::path source = mountPoint / bundle;
-        const fs::path primary = fs::path(paths.installFolder) / bundle;
-        const fs::path fallback = fs::path(paths.fallbackInstallFolder) / bundle;
-        fs::create_directories(primary.parent_path(), ignored);
-        if (replaceTree(source, primary)) {
-            fs::create_directories(paths.fallbackInstallFolder, ignored);
-            if (const auto failure = replaceTree(source, fallback)) {
-                return fail("Failed to install: " + *failure);
+            std::error_code ignored;
+            fs::create_directories(parentOf(target), ignored);
+            const auto problem = bundleInstaller::install(source, target, stop.get());
+            if (!problem) {
+                installed = target;
+                break;
             }
+            print("[update] cannot install in " + target + ": " + *problem);
+            lastError = *problem;
         }
-        cleanUp();
-        const std::string installed = fs::exists(primary) ? primary.string() : fallback.string();
-        onMain(queue, weak, [installed](AutoUpdater& u) {
-            u.finishOnMain();
-            u.relaunch(installed);
-        });
+        if (installed.empty()) {
+            return failed("Failed to install: " + lastError);
+        }
+        std::string note;
+        if (!runningBundle.empty() && installed != fs::path(runningBundle).lexically_normal()) {
+            print("[update] installed in " + installed + " (" + runningBundle +
+                  " cannot be changed)");
+            note = "\n\nThe new version is in " + installed + ", because " + runningBundle +
+                   " cannot be changed.";
+        }
+        onMain(queue, weak, [installed, note](AutoUpdater& u) { u.relaunch(installed, note); });
     });
 }
 
-void AutoUpdater::relaunch(const std::string& appPath) {
+void AutoUpdater::relaunch(const std::string& appPath, const std::string& note) {
+    // Still updating: nothing else is offered or installed until the program restarts.
+    if (currentProgressWindow_) {
+        currentProgressWindow_->close();
+        currentProgressWindow_.reset();
+    }
     alerts_.runModal({Alert::Style::informational,
                       "Update Installed",
-                      "Vantu Skrib has been updated. The app will now restart.",
+                      "Vantu Skrib has been updated. The app will now restart." + note,
                       {"Restart"}});
     processes_.spawnDetached(appPath + "/AppRun", {});
     std::weak_ptr<AutoUpdater*> weak = self_;

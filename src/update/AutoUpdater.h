@@ -7,6 +7,8 @@
 #include "platform/Subscription.h"
 #include "state/AppState.h"
 
+#include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -27,32 +29,49 @@ public:
     std::function<void()> onCancel;
 };
 
+/// A newer version the service offers: where its image is, its Ed25519 signature (base64) and
+/// its size in bytes (0: not announced).
+struct UpdateOffer {
+    std::string version;
+    std::string url;
+    std::string signature;
+    std::uint64_t size = 0;
+};
+
 /// Finds, offers, downloads and installs new versions. The service decides whether an update
-/// exists; an update image is a gzip-compressed tar archive holding one "*.app" folder.
+/// exists; an update image is a gzip-compressed tar archive holding the application folder,
+/// signed with the release key the program is built with. Nothing of an image is used before
+/// its signature is checked; it is downloaded and unpacked in a private folder of the user's,
+/// and the installed folder is swapped for the new one in one step, so that a failure or a quit
+/// at any moment leaves a complete program.
 class AutoUpdater {
 public:
+    static constexpr const char* bundleName = "VantuSkrib.app";
+
     struct Paths {
-        std::string imageCopy = "/tmp/VantuSkrib-update.tar.gz";
-        std::string mountPoint = "/tmp/VantuSkrib-Update";
-        std::string tool = "/usr/bin/tar";
-        std::string installFolder = "/opt/"; // + bundle name
-        std::string fallbackInstallFolder;   // home + "/Applications/"
+        /// A private folder (0700, the user's own) for downloads and unpacking; each update
+        /// works in a fresh folder made inside it and removed afterwards.
+        std::string staging;
+        /// The installed application folder this program runs from (empty: not run from one).
+        std::string runningBundle;
+        std::string installFolder = "/opt/";
+        std::string fallbackInstallFolder; // home + "/Applications/"
     };
 
     struct Environment {
         std::string baseURL;
         std::string currentVersion; // empty: "0.0.0"
-        std::string websiteDomain;  // shown when an image cannot be opened
+        std::string websiteDomain;  // shown when an image cannot be used
         HttpClient& http;
         Scheduler& mainQueue;
         AppState& appState;
         AlertPresenter& alerts;
-        ProcessRunner& processes;
+        ProcessRunner& processes; // starts the updated program
         Paths paths;
+        /// The release key's public half: 32 bytes in base64. Empty: no update can be verified.
+        std::string publicKey;
         std::function<std::unique_ptr<UpdateProgressView>(const std::string& version)>
             makeProgressView;
-        /// Runs work off the main thread (the installation).
-        std::function<void(std::function<void()>)> runInBackground;
         /// Ends the program the normal way.
         std::function<void()> terminate;
         /// Where "[update]" lines go (standard output by default).
@@ -61,8 +80,10 @@ public:
 
     static constexpr double checkInterval = 3600.0;
     static constexpr double firstCheckDelay = 5.0;
+    static constexpr int maxRedirects = 5;
 
     explicit AutoUpdater(Environment environment);
+    /// Waits for an installation under way to finish or roll back (see `shutDown`).
     ~AutoUpdater();
     AutoUpdater(const AutoUpdater&) = delete;
     AutoUpdater& operator=(const AutoUpdater&) = delete;
@@ -72,28 +93,33 @@ public:
     static void setShared(std::unique_ptr<AutoUpdater> updater);
 
     const std::string& currentVersion() const { return currentVersion_; }
+    /// From accepting an offer until the work has ended (failed, or the program restarts).
     bool isUpdating() const { return isUpdating_; }
 
+    /// Clears what an interrupted update left behind, then checks 5 s from now and hourly.
     void startPeriodicChecks();
     void checkForUpdate(bool silent);
-    void showUpdateAlert(const std::string& version, const std::string& downloadURL);
-    void downloadAndInstall(const std::string& url, const std::string& version);
+    void showUpdateAlert(const UpdateOffer& offer);
+    void downloadAndInstall(const UpdateOffer& offer);
+    /// Escape on the panel: hides it; the work goes on (and ends) as it would have.
     void cancelCurrentUpdate();
 
-    /// Installs a downloaded image (the file is taken over): unpacked and copied on a
-    /// background thread, the outcome shown on the main thread.
-    void installUpdate(const std::string& download);
-
-    /// Stops the checks and waits for an installation under way to end (at quit, before the
-    /// objects it was given go).
+    /// Stops the checks; an installation under way is asked to stop and waited for: it rolls
+    /// back unless the new folder is already in place.
     void shutDown();
 
 private:
-    void foundUpdate(bool silent, const std::string& version, const std::string& url);
+    struct Job;
+
+    void foundUpdate(bool silent, const UpdateOffer& offer);
     void observeIdleForUpdate();
+    void download(std::shared_ptr<Job> job, std::string url, int redirectsLeft);
+    void install(std::shared_ptr<Job> job);
+    void fail(const std::string& message);
     void showError(const std::string& message);
-    void relaunch(const std::string& appPath);
+    void relaunch(const std::string& appPath, const std::string& note);
     void finishOnMain();
+    std::vector<std::string> installTargets() const;
     void onMain(std::function<void(AutoUpdater&)> work);
     /// Runs `work` on the main queue if the updater still exists there; callable on any thread.
     static void onMain(Scheduler& mainQueue, std::weak_ptr<AutoUpdater*> weak,
@@ -108,17 +134,19 @@ private:
     AlertPresenter& alerts_;
     ProcessRunner& processes_;
     Paths paths_;
+    std::string publicKey_;
     std::function<std::unique_ptr<UpdateProgressView>(const std::string&)> makeProgressView_;
-    std::function<void(std::function<void()>)> runInBackground_;
     std::function<void()> terminate_;
     std::function<void(const std::string&)> print_;
 
     std::shared_ptr<WorkItem> timer_;
-    std::optional<std::pair<std::string, std::string>> pendingUpdate_;
+    std::optional<UpdateOffer> pendingUpdate_;
     std::optional<Subscription> idleObserver_;
     bool isUpdating_ = false;
+    bool offerOpen_ = false; // an update alert is on screen
     std::unique_ptr<UpdateProgressView> currentProgressWindow_;
-    std::vector<std::thread> workers_; // main thread only
+    std::shared_ptr<std::atomic<bool>> stopInstalling_ = std::make_shared<std::atomic<bool>>(false);
+    std::thread worker_; // the installation; main thread only
     std::shared_ptr<AutoUpdater*> self_ = std::make_shared<AutoUpdater*>(this);
 };
 

@@ -146,9 +146,9 @@ start_target() {
 }
 
 # The program (OUTPUT, default program.out), under a session bus of its own; its PID goes to
-# $program. Alerts are answered on standard output with the first button.
+# $program.
 run_program() {
-    VANTU_SKRIB_ALERT_ANSWER=0 dbus-run-session --config-file="$session_conf" -- \
+    dbus-run-session --config-file="$session_conf" -- \
         sh -c 'echo $$ > "$0.pid"; exec "$1"' "$T/${1:-program.out}" "$build/vantu-skrib" \
         > "$T/${1:-program.out}" 2>&1 & pids+=($!)
     wait_for 10 test -s "$T/${1:-program.out}.pid" || fail "the program did not start"

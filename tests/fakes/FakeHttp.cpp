@@ -15,7 +15,7 @@ public:
     // An answer carries no file, so it reads as a failed download.
     std::int64_t downloadTask(HttpRequest request, DownloadCompletion completion) override {
         return client_.add(index_, std::move(request), [completion](HttpResult r) {
-            completion({r.taskId, r.response ? r.response->statusCode : 0, {}, r.error});
+            completion({r.taskId, r.response ? r.response->statusCode : 0, {}, r.error, {}});
         });
     }
 

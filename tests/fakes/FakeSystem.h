@@ -5,6 +5,8 @@
 #include "update/AutoUpdater.h"
 
 #include <deque>
+#include <functional>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -16,10 +18,14 @@ class FakeAlerts final : public AlertPresenter {
 public:
     std::vector<Alert> shown;
     std::deque<int> nextAnswers;
+    std::function<void()> whileShown; // what happens while an alert waits (timers fire then)
 
     void setNextAnswer(int button) { nextAnswers.push_back(button); }
     int runModal(const Alert& alert) override {
         shown.push_back(alert);
+        if (auto meanwhile = std::exchange(whileShown, nullptr)) {
+            meanwhile();
+        }
         if (nextAnswers.empty()) {
             return 0;
         }

@@ -4,6 +4,7 @@
 #include "FakeScheduler.h"
 #include "FakeSystem.h"
 
+#include <filesystem>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -15,12 +16,14 @@ using ::testing::IsEmpty;
 
 class Updater : public ::testing::Test {
 protected:
+    ~Updater() override { std::filesystem::remove_all(staging); }
     AutoUpdater& make() {
         // clang-format off
         updater = std::make_unique<AutoUpdater>(AutoUpdater::Environment{
             "http://127.0.0.1:8787", "0.1.0", "vantuskrib.example", http, queue, appState, alerts,
-            processes, {}, [this](auto&) { return std::make_unique<FakeProgressView>(panel); },
-            [](auto work) { work(); }, [] {}, [this](auto& line) { printed.push_back(line); }});
+            processes, {staging, "", "/opt/", ""}, "",
+            [this](auto&) { return std::make_unique<FakeProgressView>(panel); }, [] {},
+            [this](auto& line) { printed.push_back(line); }});
         // clang-format on
         return *updater;
     }
@@ -37,6 +40,7 @@ protected:
     std::vector<std::string> panel;
     std::vector<std::string> printed;
     std::unique_ptr<AutoUpdater> updater;
+    std::string staging = std::filesystem::temp_directory_path() / ("skrib-staging-" + std::to_string(::getpid()));
 };
 
 struct CheckCase {
@@ -108,10 +112,13 @@ TEST_F(Updater, ASilentOfferWaitsForTheDictationToEndAndKeepsTheNewest) {
     EXPECT_THAT(alerts.shown, IsEmpty());
     alerts.setNextAnswer(1);
     appState.state.set(SkribState::idle);
+    EXPECT_THAT(alerts.shown, IsEmpty()) << "offered after the change to idle, not inside it";
+    queue.runUntilIdle();
     ASSERT_EQ(alerts.shown.size(), 1u);
     EXPECT_THAT(alerts.shown[0].text, ::testing::StartsWith("Vantu Skrib 1.3.0 is available."));
     appState.state.set(SkribState::listening);
     appState.state.set(SkribState::idle);
+    queue.runUntilIdle();
     EXPECT_EQ(alerts.shown.size(), 1u) << "offered once";
 
     alerts.setNextAnswer(1);
@@ -121,24 +128,28 @@ TEST_F(Updater, ASilentOfferWaitsForTheDictationToEndAndKeepsTheNewest) {
     EXPECT_EQ(alerts.titles().back(), offer) << "a check the user asked for offers at once";
 }
 
-TEST_F(Updater, DuringAnUpdateChecksAreSkippedAndEscapeOnlyHidesThePanel) {
+TEST_F(Updater, WhileAnOfferIsOpenOrAnUpdateRunsNothingElseIsOfferedOrStarted) {
+    const UpdateOffer offer{"1.2.0", "http://127.0.0.1:8787/u.tar.gz", "", 0};
     make();
-    alerts.setNextAnswer(0);
-    updater->showUpdateAlert("1.2.0", "http://127.0.0.1:8787/u.tar.gz");
+    alerts.whileShown = [this] { updater->checkForUpdate(true); }; // the hourly check fires
+    updater->showUpdateAlert(offer);
     ASSERT_TRUE(updater->isUpdating());
-    updater->checkForUpdate(true);
+    EXPECT_EQ(http.sent().size(), 1u) << "the hourly check waited for the offer's answer";
     updater->checkForUpdate(false);
-    EXPECT_THAT(printed, ElementsAre("[update] already updating, skipping check"));
-    updater->downloadAndInstall("http://127.0.0.1:8787/u.tar.gz", "1.2.0");
+    updater->downloadAndInstall(offer);
     EXPECT_EQ(http.sent().size(), 1u) << "one download, no checks";
 
-    updater->cancelCurrentUpdate();
-    EXPECT_FALSE(updater->isUpdating());
+    updater->cancelCurrentUpdate(); // Escape
     EXPECT_THAT(panel, ElementsAre("show", "close"));
+    EXPECT_TRUE(updater->isUpdating()) << "the download goes on";
+    updater->checkForUpdate(false);
+    EXPECT_THAT(printed, ElementsAre("[update] already updating, skipping check",
+                                     "[update] already updating, skipping check"));
     http.fail(0, urlError::timedOut, "The request timed out.");
     queue.runUntilIdle();
-    EXPECT_EQ(alerts.titles().back(), "Update Failed: Download failed: The request timed out.")
-        << "the download went on";
+    EXPECT_EQ(alerts.titles().back(), "Update Failed: Download failed: The request timed out.");
+    EXPECT_FALSE(updater->isUpdating());
+    EXPECT_TRUE(std::filesystem::is_empty(staging)) << "the download's folder is left";
 }
 
 } // namespace

@@ -1,8 +1,8 @@
 // A real update: application folders made from this build by packaging/make-appdir, the new one
-// packed by packaging/make-update-image and served on loopback, downloaded by libcurl, unpacked
-// by /usr/bin/tar and installed into temporary folders standing in for /opt and ~/Applications.
-// Only the relaunch is noted instead of done (the new instance would need a desktop); the test
-// runs the installed folder itself.
+// packed by packaging/make-update-image, signed by packaging/sign-update-image with a key made
+// for the run, served on loopback, downloaded by libcurl, checked, unpacked and installed into
+// temporary folders standing in for /opt and ~/Applications. Only the relaunch is noted instead
+// of done (the new instance would need a desktop); the test runs the installed folder itself.
 
 #include "FakeSystem.h"
 #include "platform/posix/PosixProcessRunner.h"
@@ -67,28 +67,44 @@ std::map<std::string, std::string> treeOf(const fs::path& root) {
     return tree;
 }
 
+std::ptrdiff_t entries(const fs::path& folder) {
+    return std::distance(fs::directory_iterator(folder), fs::directory_iterator());
+}
+
 void copyFolder(const fs::path& from, const fs::path& to) {
     fs::create_directories(to.parent_path());
     fs::copy(from, to, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
 }
 
-// The application folders, made once per run: the running version, the offered one and its image.
+std::string firstLine(const ProcessRunner::Result& result) {
+    return result.output.substr(0, result.output.find('\n'));
+}
+
+// The application folders, made once per run: the running version, the offered one, its image,
+// the run's release key and the image's signature.
 struct Releases {
     fs::path folder = makeTemporaryFolder("skrib-releases");
     std::string problem;
     fs::path installed = make("installed", "1.0.0"), offered = make("offered", "1.1.0");
-    fs::path image = folder / "VantuSkrib-1.1.0.tar.gz";
+    fs::path image = folder / "VantuSkrib-1.1.0.tar.gz", key = folder / "release.pem";
+    std::string publicKey, signature;
 
-    Releases() { check(run(SKRIB_MAKE_UPDATE_IMAGE, {offered.string(), image.string()})); }
+    Releases() {
+        check(run(SKRIB_MAKE_UPDATE_IMAGE, {offered.string(), image.string()}));
+        check(run(SKRIB_SIGN_UPDATE_IMAGE, {"--new-key", key.string()}));
+        publicKey = firstLine(check(run(SKRIB_SIGN_UPDATE_IMAGE, {"--public-key", key.string()})));
+        signature = firstLine(check(run(SKRIB_SIGN_UPDATE_IMAGE, {key.string(), image.string()})));
+    }
     ~Releases() { fs::remove_all(folder); }
     fs::path make(const std::string& name, const std::string& version) {
         check(run(SKRIB_MAKE_APPDIR, {SKRIB_BUILD_DIR, (folder / name).string(), version}));
         return folder / name / bundleName;
     }
-    void check(const ProcessRunner::Result& made) {
+    ProcessRunner::Result check(ProcessRunner::Result made) {
         if (problem.empty() && (!made.started || made.exitStatus != 0)) {
             problem = "making the releases failed: " + made.error + made.output;
         }
+        return made;
     }
 };
 
@@ -108,9 +124,15 @@ struct ReleaseServer {
         });
         server.Get("/update/check", [this](const httplib::Request&, httplib::Response& out) {
             std::lock_guard lock(lock_);
-            const nlohmann::json offer{
-                {"update_available", true}, {"latest", "1.1.0"}, {"download_url", downloadUrl}};
+            nlohmann::json offer{{"update_available", true}, {"latest", "1.1.0"},
+                                 {"download_url", downloadUrl}, {"size", body.size()}};
+            if (!signature.empty()) {
+                offer["signature"] = signature;
+            }
             out.set_content(offer.dump(), "application/json");
+        });
+        server.Get("/moved", [](const httplib::Request&, httplib::Response& out) {
+            out.set_redirect("/releases/VantuSkrib-1.1.0.tar.gz");
         });
         server.Get(R"(/releases/.*)", [this](const httplib::Request&, httplib::Response& out) {
             std::lock_guard lock(lock_);
@@ -128,9 +150,10 @@ struct ReleaseServer {
         std::lock_guard lock(lock_);
         return requests;
     }
-    void offer(std::string downloadUrl_, int status_, std::string body_) {
+    void offer(std::string downloadUrl_, int status_, std::string body_, std::string signature_) {
         std::lock_guard lock(lock_);
         downloadUrl = std::move(downloadUrl_), status = status_, body = std::move(body_);
+        signature = std::move(signature_);
     }
 
     httplib::Server server;
@@ -139,7 +162,7 @@ struct ReleaseServer {
     std::mutex lock_; // for the fields below
     std::string downloadUrl;
     int status = 404;
-    std::string body;
+    std::string body, signature;
     std::vector<std::string> requests;
 };
 
@@ -159,17 +182,16 @@ class UpdateTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(releases().problem.empty()) << releases().problem;
-        paths_.imageCopy = (root_ / "VantuSkrib-update.tar.gz").string();
-        paths_.mountPoint = (root_ / "VantuSkrib-Update").string();
+        paths_.staging = (root_ / "home" / ".cache" / "VantuSkrib").string();
         paths_.installFolder = (root_ / "opt").string() + "/";
         paths_.fallbackInstallFolder = (root_ / "home" / "Applications").string() + "/";
         fs::create_directories(root_ / "opt"), fs::create_directories(root_ / "home");
-        fs::create_directories(downloads_), queue_.start();
-        server_.offer(download_, 200, readFile(releases().image));
+        queue_.start();
+        server_.offer(download_, 200, readFile(releases().image), releases().signature);
     }
     void TearDown() override {
-        std::for_each(background_.begin(), background_.end(), [](auto& t) { t.join(); });
-        updater_.reset(), fs::remove_all(root_);
+        updater_.reset(), std::system(("umount -q " + (root_ / "opt").string()).c_str());
+        fs::remove_all(root_);
     }
 
     fs::path primary() const { return fs::path(paths_.installFolder) / bundleName; }
@@ -181,20 +203,16 @@ protected:
     }
 
     // A check started by the user whose offer is accepted (every alert gets its first button).
-    // Returns once the program asked to quit, or once a failed update has been cleaned up.
-    // With `ownThreads`, the updater runs the installation on threads of its own.
-    void runUpdate(bool ownThreads = false, std::function<bool()> until = {}) {
-        std::function<void(std::function<void()>)> background;
-        if (!ownThreads) {
-            background = [this](auto work) { background_.emplace_back(std::move(work)); };
-        }
+    // Returns once the program asked to quit, once a failed update has been cleaned up, or once
+    // `until` holds.
+    void runUpdate(std::function<bool()> until = {}) {
         updater_ = std::make_unique<AutoUpdater>(AutoUpdater::Environment{
             server_.url(""), "1.0.0", "vantuskrib.example", http_, queue_, appState_, alerts_,
-            processes_, paths_,
+            processes_, paths_, releases().publicKey,
             [this](const std::string&) -> std::unique_ptr<UpdateProgressView> {
                 return std::make_unique<testing::FakeProgressView>(panel_);
             },
-            background, [this] { terminated_ = true; },
+            [this] { terminated_ = true; },
             [](const std::string& line) { std::printf("%s\n", line.c_str()); }});
         updater_->checkForUpdate(false);
         const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(60);
@@ -206,91 +224,103 @@ protected:
     }
 
     fs::path root_ = makeTemporaryFolder("skrib-update");
-    std::string downloads_ = (root_ / "downloads").string();
     AutoUpdater::Paths paths_;
     ReleaseServer server_;
     std::string download_ = server_.url("/releases/VantuSkrib-1.1.0.tar.gz");
     QtScheduler queue_;
-    CurlHttpClient http_{CurlHttpClient::Options{"", downloads_}};
+    CurlHttpClient http_;
     AppState appState_;
     testing::FakeAlerts alerts_;
     NotingRelaunch processes_;
     std::vector<std::string> panel_;
     bool terminated_ = false;
-    std::vector<std::thread> background_; // main thread only
     std::unique_ptr<AutoUpdater> updater_;
 };
 
 // An update accepted by the user, by what stands in its way. Those that cannot install end in
 // "Update Failed" and leave the running program as it was.
-enum class Way { clear, blockedInstallFolder, errorPage, noApplication, serverGone };
+enum class Way { clear, blockedInstallFolder, readOnlyProgramFolder, redirected, errorPage,
+                 unsigned_, wronglySigned, serverGone };
 
 class Updates : public UpdateTest, public ::testing::WithParamInterface<Way> {};
 
 TEST_P(Updates, InstallTheOfferedFolderAndRestartOrLeaveTheProgramAlone) {
     const Way way = GetParam();
-    const bool installs = way == Way::clear || way == Way::blockedInstallFolder;
-    const fs::path home = way == Way::blockedInstallFolder ? fallback() : primary();
-    copyFolder(releases().installed, home);
-    if (way == Way::clear) { // half of an earlier attempt's image: a stray file and bundle
-        fs::create_directories(fs::path(paths_.mountPoint) / "Abandoned.app");
-        fs::create_directories(fs::path(paths_.mountPoint) / bundleName);
-        std::ofstream(fs::path(paths_.mountPoint) / bundleName / "left-over") << "stale";
-    } else if (way ==
-               Way::blockedInstallFolder) { // a file in its place: file modes do not stop root
+    const bool installs = way == Way::clear || way == Way::blockedInstallFolder ||
+                          way == Way::readOnlyProgramFolder || way == Way::redirected;
+    const fs::path running = way == Way::blockedInstallFolder ? fallback() : primary();
+    const fs::path home = way == Way::readOnlyProgramFolder ? fallback() : running;
+    copyFolder(releases().installed, running);
+    paths_.runningBundle = running.string();
+    const std::string image = readFile(releases().image);
+    if (way == Way::clear) { // the old fixed paths in /tmp, taken by someone else: no matter
+        fs::create_directory_symlink(root_ / "opt", "/tmp/VantuSkrib-Update");
+        std::ofstream("/tmp/VantuSkrib-update.tar.gz") << "not the image";
+    } else if (way == Way::blockedInstallFolder) { // a file in its place: modes do not stop root
         std::ofstream(root_ / "opt-file") << "not a folder";
         paths_.installFolder = (root_ / "opt-file").string() + "/";
-    } else if (way == Way::errorPage) { // the status is not looked at: tar rejects the page
-        server_.offer(download_, 404, "<html><body><h1>404 Not Found</h1></body></html>\n");
-    } else if (way == Way::noApplication) { // a good archive of a plain folder
-        fs::create_directories(root_ / "content" / "Documents");
-        std::ofstream(root_ / "content" / "Documents" / "README") << "no program here\n";
-        const auto packed = run("/usr/bin/tar", {"-czf", (root_ / "doc.tar.gz").string(), "-C",
-                                                 (root_ / "content").string(), "Documents"});
-        ASSERT_EQ(packed.exitStatus, 0) << packed.output;
-        server_.offer(download_, 200, readFile(root_ / "doc.tar.gz"));
+    } else if (way == Way::readOnlyProgramFolder) {
+        const std::string opt = (root_ / "opt").string();
+        ASSERT_EQ(std::system(("mount --bind " + opt + " " + opt + " && mount -o remount,bind,ro " +
+                               opt + " " + opt).c_str()), 0);
+    } else if (way == Way::redirected) {
+        server_.offer(server_.url("/moved"), 200, image, releases().signature);
+    } else if (way == Way::errorPage) {
+        server_.offer(download_, 404, "<html><body><h1>404 Not Found</h1></body></html>\n",
+                      releases().signature);
+    } else if (way == Way::unsigned_) {
+        server_.offer(download_, 200, image, "");
+    } else if (way == Way::wronglySigned) { // the signature of other bytes
+        server_.offer(download_, 200, image.substr(0, image.size() - 1) + "x", releases().signature);
     } else if (way == Way::serverGone) {
-        server_.offer("http://127.0.0.1:1/x.tar.gz", 200, ""); // nothing listens on port 1
+        server_.offer("http://127.0.0.1:1/x.tar.gz", 200, "", ""); // nothing listens on port 1
     }
 
     runUpdate();
 
-    const std::vector<std::string> check{"GET /update/check?v=1.0.0"},
-        fetch{check[0], "GET /releases/VantuSkrib-1.1.0.tar.gz"};
-    EXPECT_EQ(server_.log(), way == Way::serverGone ? check : fetch);
+    EXPECT_EQ(server_.log().size(), way == Way::serverGone ? 1u : way == Way::redirected ? 3u : 2u);
     EXPECT_THAT(titles(),
                 ElementsAre("Update Available", installs ? "Update Installed" : "Update Failed"));
+    EXPECT_EQ(alerts_.shown.back().text.find("The new version is in") != std::string::npos,
+              way == Way::readOnlyProgramFolder) << alerts_.shown.back().text;
     EXPECT_EQ(terminated_, installs);
     EXPECT_EQ(processes_.relaunched,
               installs ? std::vector{(home / "AppRun").string()} : std::vector<std::string>{});
     EXPECT_EQ(versionOf(home), installs ? "Vantu Skrib 1.1.0\n" : "Vantu Skrib 1.0.0\n");
+    EXPECT_EQ(entries(running.parent_path()), 1) << "leftovers beside the program";
     EXPECT_EQ(treeOf(home), treeOf(installs ? releases().offered : releases().installed));
-    EXPECT_FALSE(fs::exists(root_ / "opt" / "Abandoned.app"));
-    EXPECT_EQ(fs::exists(paths_.fallbackInstallFolder), way == Way::blockedInstallFolder);
     // What every finished attempt leaves behind, whatever its outcome.
-    EXPECT_FALSE(updater_->isUpdating());
-    EXPECT_FALSE(fs::exists(paths_.imageCopy) || fs::exists(paths_.mountPoint));
-    EXPECT_TRUE(fs::is_empty(downloads_)) << "the download's temporary file is left";
+    EXPECT_EQ(updater_->isUpdating(), installs) << "an installed update waits for the restart";
+    EXPECT_TRUE(fs::is_empty(paths_.staging)) << "the download's folder is left";
+    if (way == Way::clear) {
+        EXPECT_EQ(readFile("/tmp/VantuSkrib-update.tar.gz"), "not the image");
+        fs::remove("/tmp/VantuSkrib-Update"), fs::remove("/tmp/VantuSkrib-update.tar.gz");
+    }
     ASSERT_FALSE(panel_.empty());
     EXPECT_TRUE(panel_.front() == "show" && panel_.back() == "close") << panel_.size();
     EXPECT_EQ(std::count(panel_.begin(), panel_.end(), "close"), 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Update, Updates,
-                         ::testing::Values(Way::clear, Way::blockedInstallFolder, Way::errorPage,
-                                           Way::noApplication, Way::serverGone));
+                         ::testing::Values(Way::clear, Way::blockedInstallFolder,
+                                           Way::readOnlyProgramFolder, Way::redirected,
+                                           Way::errorPage, Way::unsigned_, Way::wronglySigned,
+                                           Way::serverGone));
 
-// The program quits (the updater goes) while the new version is being installed: the
-// installation is finished before the updater is gone, and what it reports afterwards is dropped.
-TEST_F(UpdateTest, QuittingWhileItInstallsWaitsForTheInstallation) {
+// The program quits (the updater goes) while the new version is being installed: the updater
+// waits until the installation has finished or rolled back, and what it reports afterwards is
+// dropped. Either way a whole program is in place.
+TEST_F(UpdateTest, QuittingWhileItInstallsLeavesAWholeProgram) {
     copyFolder(releases().installed, primary());
-    runUpdate(true, [this] { return std::ranges::count(panel_, "status Installing...") > 0; });
+    runUpdate([this] { return std::ranges::count(panel_, "status Installing...") > 0; });
     updater_.reset();
     for (int i = 0; i < 10; ++i) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
     }
-    EXPECT_EQ(treeOf(primary()), treeOf(releases().offered));
-    EXPECT_FALSE(fs::exists(paths_.imageCopy) || fs::exists(paths_.mountPoint));
+    const auto tree = treeOf(primary());
+    EXPECT_TRUE(tree == treeOf(releases().offered) || tree == treeOf(releases().installed));
+    EXPECT_EQ(entries(root_ / "opt"), 1) << "leftovers beside the program";
+    EXPECT_TRUE(fs::is_empty(paths_.staging));
     EXPECT_TRUE(processes_.relaunched.empty() && !terminated_);
 }
 
