@@ -24,6 +24,10 @@ struct HttpRequest {
     /// The request fails with `urlError::timedOut` when it stays idle (no connection progress,
     /// no bytes moving either way) for this long.
     double timeoutSeconds = 60;
+    /// At most this many bytes of answer body; 0: no limit. A larger answer, announced by its
+    /// Content-Length or counted as it arrives, stops the transfer at once: it fails with
+    /// `urlError::dataLengthExceedsMaximum` (a download's file is removed, as for any failure).
+    std::uint64_t maxBytes = 0;
 };
 
 struct HttpResponse {
@@ -43,6 +47,7 @@ inline constexpr int cannotConnectToHost = -1004;
 inline constexpr int networkConnectionLost = -1005;
 inline constexpr int notConnectedToInternet = -1009;
 inline constexpr int insecureConnectionRefused = -1022; // plain HTTP to another computer
+inline constexpr int dataLengthExceedsMaximum = -1103;  // see HttpRequest::maxBytes
 inline constexpr int secureConnectionFailed = -1200;
 inline constexpr int serverCertificateHasBadDate = -1201;
 inline constexpr int serverCertificateUntrusted = -1202;

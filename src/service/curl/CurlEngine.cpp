@@ -12,6 +12,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <limits>
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
@@ -134,6 +135,8 @@ struct CurlEngine::Transfer {
     int file = -1;
     std::string filePath;
     int fileErrno = 0;
+    std::uint64_t received = 0; // bytes of the answer's body
+    bool tooLarge = false;      // the body went over request.maxBytes
     std::optional<Clock::time_point> requestStart;
     std::optional<Clock::time_point> bodySent;
     std::optional<Clock::time_point> firstByte; // of the answer
@@ -200,6 +203,15 @@ namespace {
 
 // libcurl callbacks of one transfer; `user` is its Transfer.
 
+// Counts body bytes against the request's limit; false (stop the transfer) once over it.
+template <typename Transfer>
+bool withinLimit(Transfer& transfer, size_t bytes) {
+    transfer.received += bytes;
+    const std::uint64_t limit = transfer.request.maxBytes;
+    transfer.tooLarge = limit > 0 && transfer.received > limit;
+    return !transfer.tooLarge;
+}
+
 template <typename Transfer>
 size_t onHeader(char* data, size_t size, size_t count, void* user) {
     auto& transfer = *static_cast<Transfer*>(user);
@@ -227,6 +239,9 @@ size_t onHeader(char* data, size_t size, size_t count, void* user) {
 template <typename Transfer>
 size_t onBody(char* data, size_t size, size_t count, void* user) {
     auto& transfer = *static_cast<Transfer*>(user);
+    if (!withinLimit(transfer, size * count)) {
+        return 0; // libcurl fails the transfer with CURLE_WRITE_ERROR
+    }
     try {
         transfer.response.body.append(data, size * count);
     } catch (const std::bad_alloc&) {
@@ -238,6 +253,9 @@ size_t onBody(char* data, size_t size, size_t count, void* user) {
 template <typename Transfer>
 size_t onFileBody(char* data, size_t size, size_t count, void* user) {
     auto& transfer = *static_cast<Transfer*>(user);
+    if (!withinLimit(transfer, size * count)) {
+        return 0;
+    }
     size_t written = 0;
     while (written < size * count) {
         const ssize_t n = ::write(transfer.file, data + written, size * count - written);
@@ -719,6 +737,14 @@ std::optional<HttpError> CurlEngine::configure(Transfer& transfer) {
             std::chrono::duration<double>(std::min(timeout, 1e6)));
     }
 
+    if (request.maxBytes > 0) {
+        // An answer announcing a larger Content-Length fails before its body is read; one
+        // without a length is counted as it arrives (withinLimit).
+        const auto largest = static_cast<std::uint64_t>(std::numeric_limits<curl_off_t>::max());
+        check(curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE,
+                               static_cast<curl_off_t>(std::min(request.maxBytes, largest))));
+    }
+
     const std::string& method = request.method;
     if (method == "HEAD") {
         check(curl_easy_setopt(easy, CURLOPT_NOBODY, 1L));
@@ -918,6 +944,10 @@ void CurlEngine::finish(Session* session, std::unique_ptr<Transfer> transfer, in
         std::snprintf(text, sizeof text, "The request timed out (nothing moved for %g s)",
                       transfer->request.timeoutSeconds);
         error = HttpError{urlError::timedOut, text};
+    } else if (transfer->tooLarge || code == CURLE_FILESIZE_EXCEEDED) {
+        error = HttpError{urlError::dataLengthExceedsMaximum,
+                          "The answer is larger than " +
+                              std::to_string(transfer->request.maxBytes) + " bytes"};
     } else if (code == CURLE_WRITE_ERROR && transfer->download) {
         error = HttpError{urlError::cannotWriteToFile,
                           "Cannot write the download file: " +

@@ -122,7 +122,8 @@ struct BareServer {
 };
 
 // cpp-httplib on 127.0.0.1, plain ("http") or with the named certificate. "/fine", "/gone" (404),
-// "/moved" (302), "/big" and "/trickle" (8 bytes, one every 150 ms) answer as named; any other
+// "/moved" (302), "/big", "/chunked" (1 MiB without a length) and "/trickle" (8 bytes, one every
+// 150 ms) answer as named; any other
 // path answers 202 with the body reversed, the method and "X-Probe" echoed and the request noted,
 // "/slow" only after 300 ms.
 struct EchoServer {
@@ -142,6 +143,11 @@ struct EchoServer {
             out.set_redirect("http://127.0.0.1:1/", 302), out.set_content("moved", "text/plain");
         });
         server->Get("/big", [](In, Out out) { out.set_content(binary(300'000), "a/b"); });
+        server->Get("/chunked", [](In, Out out) {
+            out.set_chunked_content_provider("a/b", [](std::size_t at, httplib::DataSink& to) {
+                return at < 1 << 20 ? to.write(binary(4096).data(), 4096) : (to.done(), true);
+            });
+        });
         server->Get("/trickle", [](In, Out out) {
             out.set_content_provider(8, "a/b", [](std::size_t, std::size_t, httplib::DataSink& to) {
                 return std::this_thread::sleep_for(150ms), to.write("z", 1);
@@ -229,6 +235,7 @@ struct OutcomeCase {
     bool download = false;
     bool trustTestAuthority = true;
     std::string downloadFolder = ""; // below the test's folder
+    std::uint64_t maxBytes = 0;
 };
 
 void PrintTo(const OutcomeCase& c, std::ostream* out) {
@@ -244,6 +251,7 @@ TEST_P(Outcomes, MapToAnAnswerOrOneErrorCode) {
     CurlHttpClient client(settings);
     HttpRequest r = request(servers_->resolve(c.url), "GET", "", c.timeout);
     r.headers = {{"X-Probe", c.name}};
+    r.maxBytes = c.maxBytes;
 
     std::promise<HttpResult> done; // a download's file is read into the body
     if (c.download) {
@@ -308,7 +316,12 @@ INSTANTIATE_TEST_SUITE_P(Requests, Outcomes, ::testing::Values(
     O{"ServerWithoutTls", "https://127.0.0.1:{bare}/", e::secureConnectionFailed},
     O{"Download", "http://127.0.0.1:{http}/big", 0, 200, binary(300'000), 10, true},
     O{"DownloadCutShort", "http://127.0.0.1:{bare}/cut", e::networkConnectionLost, 0, "", 10, true},
-    O{"DownloadFolderMissing", "http://127.0.0.1:{http}/fine", e::cannotCreateFile, 0, "", 10, true, true, "/missing"}),
+    O{"DownloadFolderMissing", "http://127.0.0.1:{http}/fine", e::cannotCreateFile, 0, "", 10, true, true, "/missing"},
+    O{.name = "AtTheLimit", .url = "http://127.0.0.1:{http}/fine", .status = 200, .body = "fine", .download = true, .maxBytes = 4},
+    O{.name = "LengthOverTheLimit", .url = "http://127.0.0.1:{http}/big", .error = e::dataLengthExceedsMaximum, .maxBytes = 1000},
+    O{.name = "DownloadLengthOverTheLimit", .url = "http://127.0.0.1:{http}/big", .error = e::dataLengthExceedsMaximum, .download = true, .maxBytes = 1000},
+    O{.name = "ChunkedOverTheLimit", .url = "http://127.0.0.1:{http}/chunked", .error = e::dataLengthExceedsMaximum, .maxBytes = 100'000},
+    O{.name = "DownloadChunkedOverTheLimit", .url = "http://127.0.0.1:{http}/chunked", .error = e::dataLengthExceedsMaximum, .download = true, .maxBytes = 100'000}),
     [](const auto& info) { return std::string(info.param.name); });
 // clang-format on
 
