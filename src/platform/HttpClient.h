@@ -28,6 +28,11 @@ struct HttpRequest {
     /// Content-Length or counted as it arrives, stops the transfer at once: it fails with
     /// `urlError::dataLengthExceedsMaximum` (a download's file is removed, as for any failure).
     std::uint64_t maxBytes = 0;
+    /// Download tasks only: the folder the temporary file is created in, as a new file (never
+    /// an existing one) that only this user can read and write. Empty: the client's default
+    /// folder. A folder where no file can be created fails the task with
+    /// `urlError::cannotCreateFile`.
+    std::string downloadFolder = {};
 };
 
 struct HttpResponse {

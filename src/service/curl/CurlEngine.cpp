@@ -667,8 +667,12 @@ void CurlEngine::startTransfer(std::unique_ptr<Transfer> transfer) {
         return;
     }
     if (transfer->download) {
-        std::string path = downloadFolder(options_.downloadFolder) + "/skrib-download-XXXXXX";
-        transfer->file = mkostemp(path.data(), O_CLOEXEC); // created with mode 0600
+        const std::string& folder = transfer->request.downloadFolder.empty()
+                                        ? options_.downloadFolder
+                                        : transfer->request.downloadFolder;
+        std::string path = downloadFolder(folder) + "/skrib-download-XXXXXX";
+        // Always a new file (O_EXCL), never one prepared by someone else; mode 0600.
+        transfer->file = mkostemp(path.data(), O_CLOEXEC);
         if (transfer->file < 0) {
             const std::string reason = std::strerror(errno);
             deliver(std::move(transfer), 0,

@@ -29,7 +29,8 @@ public:
         /// A PEM file of extra certificates to trust besides the system's (tests use it for
         /// their own certificate authority). Empty: the system's only.
         std::string extraCaFile;
-        /// Where download tasks put their temporary files. Empty: the system's temporary folder
+        /// Where download tasks put their temporary files when the request names no folder of
+        /// its own (`HttpRequest::downloadFolder`). Empty: the system's temporary folder
         /// ($TMPDIR, else /tmp).
         std::string downloadFolder;
     };

@@ -236,6 +236,7 @@ struct OutcomeCase {
     bool trustTestAuthority = true;
     std::string downloadFolder = ""; // below the test's folder
     std::uint64_t maxBytes = 0;
+    bool intoTestFolder = false; // the request names the test's folder
 };
 
 void PrintTo(const OutcomeCase& c, std::ostream* out) {
@@ -252,16 +253,18 @@ TEST_P(Outcomes, MapToAnAnswerOrOneErrorCode) {
     HttpRequest r = request(servers_->resolve(c.url), "GET", "", c.timeout);
     r.headers = {{"X-Probe", c.name}};
     r.maxBytes = c.maxBytes;
+    r.downloadFolder = c.intoTestFolder ? folder_ : "";
 
     std::promise<HttpResult> done; // a download's file is read into the body
     if (c.download) {
         client.sharedSession()->downloadTask(r, [&](DownloadResult d) {
             struct stat info {};
-            const bool mine =
-                ::stat(d.filePath.c_str(), &info) == 0 && (info.st_mode & 0777) == 0600;
+            const bool mine = ::stat(d.filePath.c_str(), &info) == 0 &&
+                              (info.st_mode & 0777) == 0600 &&
+                              fs::path(d.filePath).parent_path() == folder_;
             std::optional<HttpResponse> answer;
             if (!d.error) {
-                answer = HttpResponse{d.statusCode, {}, mine ? readFile(d.filePath) : "not 0600"};
+                answer = HttpResponse{d.statusCode, {}, mine ? readFile(d.filePath) : "stray"};
             }
             ::unlink(d.filePath.c_str());
             done.set_value({d.taskId, answer, d.error});
@@ -317,6 +320,7 @@ INSTANTIATE_TEST_SUITE_P(Requests, Outcomes, ::testing::Values(
     O{"Download", "http://127.0.0.1:{http}/big", 0, 200, binary(300'000), 10, true},
     O{"DownloadCutShort", "http://127.0.0.1:{bare}/cut", e::networkConnectionLost, 0, "", 10, true},
     O{"DownloadFolderMissing", "http://127.0.0.1:{http}/fine", e::cannotCreateFile, 0, "", 10, true, true, "/missing"},
+    O{.name = "DownloadIntoTheRequestsFolder", .url = "http://127.0.0.1:{http}/fine", .status = 200, .body = "fine", .download = true, .downloadFolder = "/missing", .intoTestFolder = true},
     O{.name = "AtTheLimit", .url = "http://127.0.0.1:{http}/fine", .status = 200, .body = "fine", .download = true, .maxBytes = 4},
     O{.name = "LengthOverTheLimit", .url = "http://127.0.0.1:{http}/big", .error = e::dataLengthExceedsMaximum, .maxBytes = 1000},
     O{.name = "DownloadLengthOverTheLimit", .url = "http://127.0.0.1:{http}/big", .error = e::dataLengthExceedsMaximum, .download = true, .maxBytes = 1000},
