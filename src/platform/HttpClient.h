@@ -81,6 +81,10 @@ struct DownloadResult {
     int statusCode = 0;
     std::string filePath; // a temporary file holding the body; the completion owns it
     std::optional<HttpError> error;
+    /// For a redirection (3xx) with a Location: the absolute URL it points to, resolved against
+    /// the request's. Empty otherwise. Redirects are not followed: a caller that wants the next
+    /// hop checks this URL as it would any other and asks for it itself.
+    std::string redirectURL = {};
 };
 
 /// A set of requests sharing a connection pool and settings.

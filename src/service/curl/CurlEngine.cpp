@@ -137,6 +137,7 @@ struct CurlEngine::Transfer {
     int fileErrno = 0;
     std::uint64_t received = 0; // bytes of the answer's body
     bool tooLarge = false;      // the body went over request.maxBytes
+    std::string redirectURL;    // of a 3xx answer, resolved against the request's URL
     std::optional<Clock::time_point> requestStart;
     std::optional<Clock::time_point> bodySent;
     std::optional<Clock::time_point> firstByte; // of the answer
@@ -942,6 +943,12 @@ void CurlEngine::finish(Session* session, std::unique_ptr<Transfer> transfer, in
     const NetworkTiming timing = timingOf(easy, *transfer);
     long status = 0;
     curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+    // Set by libcurl for a 3xx answer with a Location, which it would have followed.
+    char* redirect = nullptr;
+    if (curl_easy_getinfo(easy, CURLINFO_REDIRECT_URL, &redirect) == CURLE_OK &&
+        redirect != nullptr) {
+        transfer->redirectURL = redirect;
+    }
     std::optional<HttpError> error;
     if (transfer->idleTimedOut) {
         char text[128];
@@ -991,6 +998,7 @@ void CurlEngine::deliver(std::unique_ptr<Transfer> transfer, int statusCode,
             } else {
                 result.statusCode = statusCode;
                 result.filePath = transfer->filePath;
+                result.redirectURL = std::move(transfer->redirectURL);
             }
             auto completion = std::move(transfer->downloadCompletion);
             transfer.reset();

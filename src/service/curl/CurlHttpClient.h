@@ -15,7 +15,9 @@ class CurlEngine;
 /// - Plain HTTP goes only to loopback hosts ("localhost", 127.0.0.0/8, ::1); any other host
 ///   fails with `urlError::insecureConnectionRefused` before anything is looked up or sent.
 /// - TLS certificates and host names are always verified.
-/// - Redirects are not followed: a 3xx answer is handed to the completion as it is.
+/// - Redirects are not followed: a 3xx answer is handed to the completion as it is. A download's
+///   result carries the absolute URL of its Location (`DownloadResult::redirectURL`), so that the
+///   caller can ask for the next hop under the same checks as the first.
 /// - Proxies from the environment are used for https to other computers, never for loopback.
 /// - `timeoutSeconds` is an idle limit: the connection must be set up within it, and the
 ///   transfer fails once no byte has moved either way for that long. Zero or less: no limit.

@@ -122,10 +122,9 @@ struct BareServer {
 };
 
 // cpp-httplib on 127.0.0.1, plain ("http") or with the named certificate. "/fine", "/gone" (404),
-// "/moved" (302), "/big", "/chunked" (1 MiB without a length) and "/trickle" (8 bytes, one every
-// 150 ms) answer as named; any other
-// path answers 202 with the body reversed, the method and "X-Probe" echoed and the request noted,
-// "/slow" only after 300 ms.
+// "/moved" (302 to "/fine"), "/big", "/chunked" (1 MiB without a length) and "/trickle" (8 bytes,
+// one every 150 ms) answer as named; any other path answers 202 with the body reversed, the
+// method and "X-Probe" echoed and the request noted, "/slow" only after 300 ms.
 struct EchoServer {
     static constexpr int slowMs = 300;
 
@@ -140,7 +139,7 @@ struct EchoServer {
         server->Get("/fine", [](In, Out out) { out.set_content("fine", "text/plain"); });
         server->Get("/gone", [](In, Out out) { out.status = 404, out.set_content("gone", "a/b"); });
         server->Get("/moved", [](In, Out out) {
-            out.set_redirect("http://127.0.0.1:1/", 302), out.set_content("moved", "text/plain");
+            out.set_redirect("/fine", 302), out.set_content("moved", "text/plain");
         });
         server->Get("/big", [](In, Out out) { out.set_content(binary(300'000), "a/b"); });
         server->Get("/chunked", [](In, Out out) {
@@ -237,6 +236,7 @@ struct OutcomeCase {
     std::string downloadFolder = ""; // below the test's folder
     std::uint64_t maxBytes = 0;
     bool intoTestFolder = false; // the request names the test's folder
+    std::string redirect = "";   // a download's redirectURL
 };
 
 void PrintTo(const OutcomeCase& c, std::ostream* out) {
@@ -258,6 +258,7 @@ TEST_P(Outcomes, MapToAnAnswerOrOneErrorCode) {
     std::promise<HttpResult> done; // a download's file is read into the body
     if (c.download) {
         client.sharedSession()->downloadTask(r, [&](DownloadResult d) {
+            EXPECT_EQ(d.redirectURL, servers_->resolve(c.redirect));
             struct stat info {};
             const bool mine = ::stat(d.filePath.c_str(), &info) == 0 &&
                               (info.st_mode & 0777) == 0600 &&
@@ -295,6 +296,7 @@ INSTANTIATE_TEST_SUITE_P(Requests, Outcomes, ::testing::Values(
     O{"Answer", "http://127.0.0.1:{http}/fine", 0, 200, "fine"},
     O{"ErrorStatusKeepsItsBody", "http://127.0.0.1:{http}/gone", 0, 404, "gone"},
     O{"RedirectIsNotFollowed", "http://127.0.0.1:{http}/moved", 0, 302, "moved"},
+    O{.name = "DownloadRedirectIsResolved", .url = "http://127.0.0.1:{http}/moved", .status = 302, .body = "moved", .download = true, .redirect = "http://127.0.0.1:{http}/fine"},
     O{"LocalhostByName", "http://localhost:{http}/fine", 0, 200, "fine"},
     O{"Refused", "http://127.0.0.1:1/", e::cannotConnectToHost},
     O{"UnknownHost", "https://unknown-host.invalid/", e::cannotFindHost},
