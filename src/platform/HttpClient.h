@@ -24,8 +24,15 @@ struct HttpRequest {
     /// The request fails with `urlError::timedOut` when it stays idle (no connection progress,
     /// no bytes moving either way) for this long.
     double timeoutSeconds = 60;
+    /// At most this many bytes of answer body; 0: no limit. A larger answer, announced by its
+    /// Content-Length or counted as it arrives, stops the transfer at once: it fails with
+    /// `urlError::dataLengthExceedsMaximum` (a download's file is removed, as for any failure).
     std::uint64_t maxBytes = 0;
-    std::string downloadFolder;
+    /// Download tasks only: the folder the temporary file is created in, as a new file (never
+    /// an existing one) that only this user can read and write. Empty: the client's default
+    /// folder. A folder where no file can be created fails the task with
+    /// `urlError::cannotCreateFile`.
+    std::string downloadFolder = {};
 };
 
 struct HttpResponse {
@@ -45,6 +52,7 @@ inline constexpr int cannotConnectToHost = -1004;
 inline constexpr int networkConnectionLost = -1005;
 inline constexpr int notConnectedToInternet = -1009;
 inline constexpr int insecureConnectionRefused = -1022; // plain HTTP to another computer
+inline constexpr int dataLengthExceedsMaximum = -1103;  // see HttpRequest::maxBytes
 inline constexpr int secureConnectionFailed = -1200;
 inline constexpr int serverCertificateHasBadDate = -1201;
 inline constexpr int serverCertificateUntrusted = -1202;
@@ -73,7 +81,10 @@ struct DownloadResult {
     int statusCode = 0;
     std::string filePath; // a temporary file holding the body; the completion owns it
     std::optional<HttpError> error;
-    std::string redirectURL;
+    /// For a redirection (3xx) with a Location: the absolute URL it points to, resolved against
+    /// the request's. Empty otherwise. Redirects are not followed: a caller that wants the next
+    /// hop checks this URL as it would any other and asks for it itself.
+    std::string redirectURL = {};
 };
 
 /// A set of requests sharing a connection pool and settings.

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <limits>
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
@@ -134,6 +135,9 @@ struct CurlEngine::Transfer {
     int file = -1;
     std::string filePath;
     int fileErrno = 0;
+    std::uint64_t received = 0; // bytes of the answer's body
+    bool tooLarge = false;      // the body went over request.maxBytes
+    std::string redirectURL;    // of a 3xx answer, resolved against the request's URL
     std::optional<Clock::time_point> requestStart;
     std::optional<Clock::time_point> bodySent;
     std::optional<Clock::time_point> firstByte; // of the answer
@@ -200,6 +204,15 @@ namespace {
 
 // libcurl callbacks of one transfer; `user` is its Transfer.
 
+// Counts body bytes against the request's limit; false (stop the transfer) once over it.
+template <typename Transfer>
+bool withinLimit(Transfer& transfer, size_t bytes) {
+    transfer.received += bytes;
+    const std::uint64_t limit = transfer.request.maxBytes;
+    transfer.tooLarge = limit > 0 && transfer.received > limit;
+    return !transfer.tooLarge;
+}
+
 template <typename Transfer>
 size_t onHeader(char* data, size_t size, size_t count, void* user) {
     auto& transfer = *static_cast<Transfer*>(user);
@@ -227,6 +240,9 @@ size_t onHeader(char* data, size_t size, size_t count, void* user) {
 template <typename Transfer>
 size_t onBody(char* data, size_t size, size_t count, void* user) {
     auto& transfer = *static_cast<Transfer*>(user);
+    if (!withinLimit(transfer, size * count)) {
+        return 0; // libcurl fails the transfer with CURLE_WRITE_ERROR
+    }
     try {
         transfer.response.body.append(data, size * count);
     } catch (const std::bad_alloc&) {
@@ -238,6 +254,9 @@ size_t onBody(char* data, size_t size, size_t count, void* user) {
 template <typename Transfer>
 size_t onFileBody(char* data, size_t size, size_t count, void* user) {
     auto& transfer = *static_cast<Transfer*>(user);
+    if (!withinLimit(transfer, size * count)) {
+        return 0;
+    }
     size_t written = 0;
     while (written < size * count) {
         const ssize_t n = ::write(transfer.file, data + written, size * count - written);
@@ -649,8 +668,12 @@ void CurlEngine::startTransfer(std::unique_ptr<Transfer> transfer) {
         return;
     }
     if (transfer->download) {
-        std::string path = downloadFolder(options_.downloadFolder) + "/skrib-download-XXXXXX";
-        transfer->file = mkostemp(path.data(), O_CLOEXEC); // created with mode 0600
+        const std::string& folder = transfer->request.downloadFolder.empty()
+                                        ? options_.downloadFolder
+                                        : transfer->request.downloadFolder;
+        std::string path = downloadFolder(folder) + "/skrib-download-XXXXXX";
+        // Always a new file (O_EXCL), never one prepared by someone else; mode 0600.
+        transfer->file = mkostemp(path.data(), O_CLOEXEC);
         if (transfer->file < 0) {
             const std::string reason = std::strerror(errno);
             deliver(std::move(transfer), 0,
@@ -717,6 +740,14 @@ std::optional<HttpError> CurlEngine::configure(Transfer& transfer) {
         check(curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, connectMs));
         transfer.idleLimit = std::chrono::duration_cast<Clock::duration>(
             std::chrono::duration<double>(std::min(timeout, 1e6)));
+    }
+
+    if (request.maxBytes > 0) {
+        // An answer announcing a larger Content-Length fails before its body is read; one
+        // without a length is counted as it arrives (withinLimit).
+        const auto largest = static_cast<std::uint64_t>(std::numeric_limits<curl_off_t>::max());
+        check(curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE,
+                               static_cast<curl_off_t>(std::min(request.maxBytes, largest))));
     }
 
     const std::string& method = request.method;
@@ -912,12 +943,22 @@ void CurlEngine::finish(Session* session, std::unique_ptr<Transfer> transfer, in
     const NetworkTiming timing = timingOf(easy, *transfer);
     long status = 0;
     curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+    // Set by libcurl for a 3xx answer with a Location, which it would have followed.
+    char* redirect = nullptr;
+    if (curl_easy_getinfo(easy, CURLINFO_REDIRECT_URL, &redirect) == CURLE_OK &&
+        redirect != nullptr) {
+        transfer->redirectURL = redirect;
+    }
     std::optional<HttpError> error;
     if (transfer->idleTimedOut) {
         char text[128];
         std::snprintf(text, sizeof text, "The request timed out (nothing moved for %g s)",
                       transfer->request.timeoutSeconds);
         error = HttpError{urlError::timedOut, text};
+    } else if (transfer->tooLarge || code == CURLE_FILESIZE_EXCEEDED) {
+        error = HttpError{urlError::dataLengthExceedsMaximum,
+                          "The answer is larger than " +
+                              std::to_string(transfer->request.maxBytes) + " bytes"};
     } else if (code == CURLE_WRITE_ERROR && transfer->download) {
         error = HttpError{urlError::cannotWriteToFile,
                           "Cannot write the download file: " +
@@ -957,6 +998,7 @@ void CurlEngine::deliver(std::unique_ptr<Transfer> transfer, int statusCode,
             } else {
                 result.statusCode = statusCode;
                 result.filePath = transfer->filePath;
+                result.redirectURL = std::move(transfer->redirectURL);
             }
             auto completion = std::move(transfer->downloadCompletion);
             transfer.reset();

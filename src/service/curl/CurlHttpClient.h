@@ -15,7 +15,9 @@ class CurlEngine;
 /// - Plain HTTP goes only to loopback hosts ("localhost", 127.0.0.0/8, ::1); any other host
 ///   fails with `urlError::insecureConnectionRefused` before anything is looked up or sent.
 /// - TLS certificates and host names are always verified.
-/// - Redirects are not followed: a 3xx answer is handed to the completion as it is.
+/// - Redirects are not followed: a 3xx answer is handed to the completion as it is. A download's
+///   result carries the absolute URL of its Location (`DownloadResult::redirectURL`), so that the
+///   caller can ask for the next hop under the same checks as the first.
 /// - Proxies from the environment are used for https to other computers, never for loopback.
 /// - `timeoutSeconds` is an idle limit: the connection must be set up within it, and the
 ///   transfer fails once no byte has moved either way for that long. Zero or less: no limit.
@@ -29,7 +31,8 @@ public:
         /// A PEM file of extra certificates to trust besides the system's (tests use it for
         /// their own certificate authority). Empty: the system's only.
         std::string extraCaFile;
-        /// Where download tasks put their temporary files. Empty: the system's temporary folder
+        /// Where download tasks put their temporary files when the request names no folder of
+        /// its own (`HttpRequest::downloadFolder`). Empty: the system's temporary folder
         /// ($TMPDIR, else /tmp).
         std::string downloadFolder;
     };

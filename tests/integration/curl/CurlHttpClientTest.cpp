@@ -122,9 +122,9 @@ struct BareServer {
 };
 
 // cpp-httplib on 127.0.0.1, plain ("http") or with the named certificate. "/fine", "/gone" (404),
-// "/moved" (302), "/big" and "/trickle" (8 bytes, one every 150 ms) answer as named; any other
-// path answers 202 with the body reversed, the method and "X-Probe" echoed and the request noted,
-// "/slow" only after 300 ms.
+// "/moved" (302 to "/fine"), "/big", "/chunked" (1 MiB without a length) and "/trickle" (8 bytes,
+// one every 150 ms) answer as named; any other path answers 202 with the body reversed, the
+// method and "X-Probe" echoed and the request noted, "/slow" only after 300 ms.
 struct EchoServer {
     static constexpr int slowMs = 300;
 
@@ -139,9 +139,14 @@ struct EchoServer {
         server->Get("/fine", [](In, Out out) { out.set_content("fine", "text/plain"); });
         server->Get("/gone", [](In, Out out) { out.status = 404, out.set_content("gone", "a/b"); });
         server->Get("/moved", [](In, Out out) {
-            out.set_redirect("http://127.0.0.1:1/", 302), out.set_content("moved", "text/plain");
+            out.set_redirect("/fine", 302), out.set_content("moved", "text/plain");
         });
         server->Get("/big", [](In, Out out) { out.set_content(binary(300'000), "a/b"); });
+        server->Get("/chunked", [](In, Out out) {
+            out.set_chunked_content_provider("a/b", [](std::size_t at, httplib::DataSink& to) {
+                return at < 1 << 20 ? to.write(binary(4096).data(), 4096) : (to.done(), true);
+            });
+        });
         server->Get("/trickle", [](In, Out out) {
             out.set_content_provider(8, "a/b", [](std::size_t, std::size_t, httplib::DataSink& to) {
                 return std::this_thread::sleep_for(150ms), to.write("z", 1);
@@ -229,6 +234,9 @@ struct OutcomeCase {
     bool download = false;
     bool trustTestAuthority = true;
     std::string downloadFolder = ""; // below the test's folder
+    std::uint64_t maxBytes = 0;
+    bool intoTestFolder = false; // the request names the test's folder
+    std::string redirect = "";   // a download's redirectURL
 };
 
 void PrintTo(const OutcomeCase& c, std::ostream* out) {
@@ -244,16 +252,20 @@ TEST_P(Outcomes, MapToAnAnswerOrOneErrorCode) {
     CurlHttpClient client(settings);
     HttpRequest r = request(servers_->resolve(c.url), "GET", "", c.timeout);
     r.headers = {{"X-Probe", c.name}};
+    r.maxBytes = c.maxBytes;
+    r.downloadFolder = c.intoTestFolder ? folder_ : "";
 
     std::promise<HttpResult> done; // a download's file is read into the body
     if (c.download) {
         client.sharedSession()->downloadTask(r, [&](DownloadResult d) {
+            EXPECT_EQ(d.redirectURL, servers_->resolve(c.redirect));
             struct stat info {};
-            const bool mine =
-                ::stat(d.filePath.c_str(), &info) == 0 && (info.st_mode & 0777) == 0600;
+            const bool mine = ::stat(d.filePath.c_str(), &info) == 0 &&
+                              (info.st_mode & 0777) == 0600 &&
+                              fs::path(d.filePath).parent_path() == folder_;
             std::optional<HttpResponse> answer;
             if (!d.error) {
-                answer = HttpResponse{d.statusCode, {}, mine ? readFile(d.filePath) : "not 0600"};
+                answer = HttpResponse{d.statusCode, {}, mine ? readFile(d.filePath) : "stray"};
             }
             ::unlink(d.filePath.c_str());
             done.set_value({d.taskId, answer, d.error});
@@ -284,6 +296,7 @@ INSTANTIATE_TEST_SUITE_P(Requests, Outcomes, ::testing::Values(
     O{"Answer", "http://127.0.0.1:{http}/fine", 0, 200, "fine"},
     O{"ErrorStatusKeepsItsBody", "http://127.0.0.1:{http}/gone", 0, 404, "gone"},
     O{"RedirectIsNotFollowed", "http://127.0.0.1:{http}/moved", 0, 302, "moved"},
+    O{.name = "DownloadRedirectIsResolved", .url = "http://127.0.0.1:{http}/moved", .status = 302, .body = "moved", .download = true, .redirect = "http://127.0.0.1:{http}/fine"},
     O{"LocalhostByName", "http://localhost:{http}/fine", 0, 200, "fine"},
     O{"Refused", "http://127.0.0.1:1/", e::cannotConnectToHost},
     O{"UnknownHost", "https://unknown-host.invalid/", e::cannotFindHost},
@@ -308,7 +321,13 @@ INSTANTIATE_TEST_SUITE_P(Requests, Outcomes, ::testing::Values(
     O{"ServerWithoutTls", "https://127.0.0.1:{bare}/", e::secureConnectionFailed},
     O{"Download", "http://127.0.0.1:{http}/big", 0, 200, binary(300'000), 10, true},
     O{"DownloadCutShort", "http://127.0.0.1:{bare}/cut", e::networkConnectionLost, 0, "", 10, true},
-    O{"DownloadFolderMissing", "http://127.0.0.1:{http}/fine", e::cannotCreateFile, 0, "", 10, true, true, "/missing"}),
+    O{"DownloadFolderMissing", "http://127.0.0.1:{http}/fine", e::cannotCreateFile, 0, "", 10, true, true, "/missing"},
+    O{.name = "DownloadIntoTheRequestsFolder", .url = "http://127.0.0.1:{http}/fine", .status = 200, .body = "fine", .download = true, .downloadFolder = "/missing", .intoTestFolder = true},
+    O{.name = "AtTheLimit", .url = "http://127.0.0.1:{http}/fine", .status = 200, .body = "fine", .download = true, .maxBytes = 4},
+    O{.name = "LengthOverTheLimit", .url = "http://127.0.0.1:{http}/big", .error = e::dataLengthExceedsMaximum, .maxBytes = 1000},
+    O{.name = "DownloadLengthOverTheLimit", .url = "http://127.0.0.1:{http}/big", .error = e::dataLengthExceedsMaximum, .download = true, .maxBytes = 1000},
+    O{.name = "ChunkedOverTheLimit", .url = "http://127.0.0.1:{http}/chunked", .error = e::dataLengthExceedsMaximum, .maxBytes = 100'000},
+    O{.name = "DownloadChunkedOverTheLimit", .url = "http://127.0.0.1:{http}/chunked", .error = e::dataLengthExceedsMaximum, .download = true, .maxBytes = 100'000}),
     [](const auto& info) { return std::string(info.param.name); });
 // clang-format on
 
