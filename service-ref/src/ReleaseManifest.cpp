@@ -69,7 +69,27 @@ std::optional<ReleaseManifest> parseReleaseManifest(std::string_view json, std::
         error = "the release manifest's \"download_url\" is not an http or https URL";
         return std::nullopt;
     }
-    return ReleaseManifest{latest->get<std::string>(), text};
+    ReleaseManifest manifest{latest->get<std::string>(), text, {}, {}};
+    if (const auto signature = doc.find("signature"); signature != doc.end()) {
+        // 64 bytes are 86 base64 characters and two of padding.
+        constexpr std::string_view alphabet =
+            "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+        const auto* value = signature->get_ptr<const std::string*>();
+        if (value == nullptr || value->size() != 88 || value->find_first_not_of(alphabet) != 86 ||
+            !value->ends_with("==")) {
+            error = "the release manifest's \"signature\" is not an Ed25519 signature in base64";
+            return std::nullopt;
+        }
+        manifest.signature = *value;
+    }
+    if (const auto size = doc.find("size"); size != doc.end()) {
+        if (!size->is_number_unsigned() || size->get<std::uint64_t>() == 0) {
+            error = "the release manifest's \"size\" is not a positive whole number of bytes";
+            return std::nullopt;
+        }
+        manifest.size = size->get<std::uint64_t>();
+    }
+    return manifest;
 }
 
 std::optional<ReleaseManifest> loadReleaseManifest(const std::filesystem::path& path,
@@ -101,6 +121,8 @@ UpdateAnswer checkForUpdate(const std::optional<ReleaseManifest>& manifest,
     if (client && latest && compareVersions(*client, *latest) < 0) {
         answer.updateAvailable = true;
         answer.downloadUrl = manifest->downloadUrl;
+        answer.signature = manifest->signature;
+        answer.size = manifest->size;
     }
     return answer;
 }

@@ -420,10 +420,16 @@ void ServiceServer::handleUpdateCheck(const Request& req, Response& res) {
         return;
     }
     const UpdateAnswer answer = checkForUpdate(manifest_, version);
-    sendJson(res, 200,
-             Json{{"update_available", answer.updateAvailable},
-                  {"latest", answer.latest},
-                  {"download_url", answer.downloadUrl}});
+    Json body{{"update_available", answer.updateAvailable},
+              {"latest", answer.latest},
+              {"download_url", answer.downloadUrl}};
+    if (!answer.signature.empty()) {
+        body["signature"] = answer.signature;
+    }
+    if (answer.size) {
+        body["size"] = *answer.size;
+    }
+    sendJson(res, 200, body);
 }
 
 void ServiceServer::handleProcess(const Request& req, Response& res,

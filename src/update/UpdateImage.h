@@ -25,10 +25,12 @@ struct Bundle {
 
 /// Unpacks a gzip-compressed tar archive into `folder` (an empty folder of the caller's). The
 /// archive must hold one real directory named `bundleName` at its top level and nothing beside
-/// it; entries are plain files, directories and symbolic links whose targets stay inside that
-/// folder; no absolute paths, no "..", no hard links, device files, FIFOs or sockets, no set-id
-/// bits, at most `maxBytes` unpacked. Answers the bundle, or why the archive was refused (the
-/// caller removes `folder` either way when done).
+/// it; entries are plain files, directories and symbolic links whose targets are relative, climb
+/// with ".." only at their start and stay inside that folder; no absolute paths, no "..", no hard
+/// links, device files, FIFOs or sockets, at most `maxBytes` unpacked (as the headers declare,
+/// counted before any data is written). Entries keep their permissions less set-id and sticky bits
+/// and write access for others than the owner, who is the caller. Answers the bundle, or why the
+/// archive was refused (the caller removes `folder` either way when done).
 std::variant<Bundle, std::string> extractBundle(const std::string& archive,
                                                 const std::string& folder,
                                                 const std::string& bundleName,

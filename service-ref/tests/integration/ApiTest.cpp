@@ -25,7 +25,8 @@ class ApiTest : public testing::TestWithParam<Exchange> {
 protected:
     static void SetUpTestSuite() {
         service_ = std::make_unique<InProcessService>(
-            sharedPool(), ServiceConfig{}, ReleaseManifest{"1.4.0", "https://x.test/1.4.0.dmg"});
+            sharedPool(), ServiceConfig{},
+            ReleaseManifest{"1.4.0", "https://x.test/1.4.0.dmg", std::string(86, 'A') + "==", 5});
         for (int i = 1; i <= 3; ++i) {
             service_->storage().addTranscript("PAGED", "raw " + std::to_string(i), "Refined.",
                                               "dictation", i, 1);
@@ -105,7 +106,7 @@ INSTANTIATE_TEST_SUITE_P(Endpoints, ApiTest, testing::Values(
     Exchange{"TranscriptsOfAnotherDevice", "/transcripts", {}, "NEW", 200, R"({"has_more":false,"transcripts":[]})"},
     Exchange{"TranscriptsLimitZero", "/transcripts?limit=0", {}, "PAGED", 400, "whole number"},
     Exchange{"UpdateForAnOlderVersion", "/update/check?v=1.3.9", {}, {}, 200,
-             R"({"download_url":"https://x.test/1.4.0.dmg","latest":"1.4.0","update_available":true})"},
+             R"({"download_url":"https://x.test/1.4.0.dmg","latest":"1.4.0","signature":"AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA==","size":5,"update_available":true})"},
     Exchange{"UpdateWithoutVersion", "/update/check", {}, {}, 400, "missing query parameter v"},
     Exchange{"ProcessDeviceWithSpace", "/process", buildUpload(silence, false, {}).body, "two words", 400,
              "invalid x-device-id", multipart},

@@ -75,6 +75,8 @@ struct ManifestCase {
     std::string json;
     const char* client;
     std::optional<bool> update; // nothing: the manifest is refused
+    std::string signature = ""; // offered with the update
+    std::optional<std::uint64_t> size = {};
 };
 
 class ReleaseManifestTest : public testing::TestWithParam<ManifestCase> {};
@@ -92,6 +94,8 @@ TEST_P(ReleaseManifestTest, OffersOnlyANewerRelease) {
     EXPECT_EQ(answer.updateAvailable, *c.update);
     EXPECT_EQ(answer.latest, manifest->latest);
     EXPECT_EQ(answer.downloadUrl, *c.update ? manifest->downloadUrl : std::string());
+    EXPECT_EQ(answer.signature, c.signature);
+    EXPECT_EQ(answer.size, c.size);
 }
 
 struct SilentRecognizer : SpeechRecognizer {
@@ -144,9 +148,13 @@ INSTANTIATE_TEST_SUITE_P(Sizes, WorkPoolTest,
                          testing::Values(std::pair{1, 0u}, std::pair{1, 3u}, std::pair{3, 0u},
                                          std::pair{2, 2u}));
 
-std::string release(const char* latest, const char* url = "https://x.test/a.dmg") {
-    return std::string(R"({"latest":")") + latest + R"(","download_url":")" + url + "\"}";
+std::string release(const char* latest, const char* url = "https://x.test/a.dmg",
+                    const std::string& more = "") {
+    return std::string(R"({"latest":")") + latest + R"(","download_url":")" + url + "\"" + more +
+           "}";
 }
+const std::string signature = std::string(84, 'A') + "Ag==",
+                  signed_ = R"(,"size":1234,"signature":")" + signature + "\"";
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Forms, UploadFormTest, testing::Values(
@@ -197,7 +205,13 @@ INSTANTIATE_TEST_SUITE_P(Manifests, ReleaseManifestTest, testing::Values(
     ManifestCase{"LatestComponentTooLong", release("1000000000.0"), "1.0", {}},
     ManifestCase{"UrlNotHttp", release("1.4.0", "file:///etc/passwd"), "1.0", {}},
     ManifestCase{"UrlWithSpace", release("1.4.0", "https://x.test/a b"), "1.0", {}},
-    ManifestCase{"UrlWithoutHost", release("1.4.0", "https:///x"), "1.0", {}}),
+    ManifestCase{"UrlWithoutHost", release("1.4.0", "https:///x"), "1.0", {}},
+    ManifestCase{"SignedOffered", release("1.4", "https://x.test/a", signed_), "1.3", true, signature, 1234},
+    ManifestCase{"SignedNotOfferedWhenCurrent", release("1.4", "https://x.test/a", signed_), "1.4", false},
+    ManifestCase{"SignatureShort", release("1.4", "https://x.test/a", R"(,"signature":")" + signature.substr(4) + "\""), "1.0", {}},
+    ManifestCase{"SignatureNotBase64", release("1.4", "https://x.test/a", R"(,"signature":"!)" + signature.substr(1) + "\""), "1.0", {}},
+    ManifestCase{"SizeZero", release("1.4", "https://x.test/a", R"(,"size":0)"), "1.0", {}},
+    ManifestCase{"SizeFraction", release("1.4", "https://x.test/a", R"(,"size":1.5)"), "1.0", {}}),
     [](const auto& info) { return info.param.name; });
 // clang-format on
 
