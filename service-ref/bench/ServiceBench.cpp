@@ -19,7 +19,7 @@ InProcessService& service() {
     ServiceConfig config;
     config.httpThreads = 16;
     static InProcessService instance(pool, config,
-                                     ReleaseManifest{"1.4.0", "https://downloads.test/a.dmg"});
+                                     ReleaseManifest{"1.4.0", "https://downloads.test/a.dmg", "", {}});
     return instance;
 }
 

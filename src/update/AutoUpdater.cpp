@@ -40,6 +40,21 @@ std::optional<std::string> makePrivateFolder(const std::string& path) {
     return std::nullopt;
 }
 
+// The work folders of earlier updates in the staging folder.
+void removeJobFolders(const std::string& staging) {
+    if (staging.empty() || makePrivateFolder(staging)) {
+        return;
+    }
+    std::error_code listing;
+    for (fs::directory_iterator it(staging, listing), end; !listing && it != end;
+         it.increment(listing)) {
+        if (it->path().filename().string().starts_with(jobPrefix)) {
+            std::error_code ignored;
+            fs::remove_all(it->path(), ignored);
+        }
+    }
+}
+
 std::string parentOf(const std::string& folder) {
     return fs::path(folder).lexically_normal().parent_path().string();
 }
@@ -104,7 +119,9 @@ void AutoUpdater::shutDown() {
     }
     stopInstalling_->store(true);
     if (worker_.joinable()) {
-        print_("[update] quitting: waiting for the installation to finish or roll back");
+        if (installing_->load()) {
+            print_("[update] quitting: waiting for the installation to finish or roll back");
+        }
         worker_.join();
     }
 }
@@ -129,16 +146,7 @@ void AutoUpdater::startPeriodicChecks() {
     for (const std::string& target : installTargets()) {
         bundleInstaller::removeLeftovers(target);
     }
-    if (!paths_.staging.empty() && !makePrivateFolder(paths_.staging)) {
-        std::error_code listing;
-        for (fs::directory_iterator it(paths_.staging, listing), end; !listing && it != end;
-             it.increment(listing)) {
-            if (it->path().filename().string().starts_with(jobPrefix)) {
-                std::error_code ignored;
-                fs::remove_all(it->path(), ignored);
-            }
-        }
-    }
+    removeJobFolders(paths_.staging);
 
     std::weak_ptr<AutoUpdater*> weak = self_;
     mainQueue_.postAfter(firstCheckDelay, [weak] {
@@ -285,6 +293,7 @@ void AutoUpdater::showError(const std::string& message) {
 
 void AutoUpdater::fail(const std::string& message) {
     finishOnMain();
+    removeJobFolders(paths_.staging); // one update at a time: what is there is this one's
     showError(message);
 }
 
@@ -331,7 +340,9 @@ void AutoUpdater::downloadAndInstall(const UpdateOffer& offer) {
     if (::mkdtemp(folder.data()) == nullptr) {
         return fail("Failed to prepare update: cannot make a folder in " + paths_.staging);
     }
-    auto job = std::make_shared<Job>(Job{offer, folder, ""});
+    auto job = std::make_shared<Job>(); // made in place: a Job removes its folder when it goes
+    job->offer = offer;
+    job->folder = folder;
     download(std::move(job), offer.url, maxRedirects);
 }
 
@@ -404,9 +415,15 @@ void AutoUpdater::install(std::shared_ptr<Job> job) {
     const std::string domain = websiteDomain_;
     const auto print = print_;
     const auto stop = stopInstalling_;
+    const auto installing = installing_;
+    installing->store(true);
     // Runs with its own copies of what it needs; the updater waits for it before it goes.
     worker_ = std::thread([weak, &queue, job, targets, runningBundle, publicKey, domain, print,
-                          stop] {
+                          stop, installing] {
+        struct Done {
+            std::atomic<bool>& flag;
+            ~Done() { flag.store(false); }
+        } done{*installing};
         const auto failed = [&](std::string message) {
             onMain(queue, weak, [message](AutoUpdater& u) { u.fail(message); });
         };

@@ -146,6 +146,7 @@ private:
     bool offerOpen_ = false; // an update alert is on screen
     std::unique_ptr<UpdateProgressView> currentProgressWindow_;
     std::shared_ptr<std::atomic<bool>> stopInstalling_ = std::make_shared<std::atomic<bool>>(false);
+    std::shared_ptr<std::atomic<bool>> installing_ = std::make_shared<std::atomic<bool>>(false);
     std::thread worker_; // the installation; main thread only
     std::shared_ptr<AutoUpdater*> self_ = std::make_shared<AutoUpdater*>(this);
 };

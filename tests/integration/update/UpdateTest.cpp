@@ -280,7 +280,8 @@ TEST_P(Updates, InstallTheOfferedFolderAndRestartOrLeaveTheProgramAlone) {
 
     EXPECT_EQ(server_.log().size(), way == Way::serverGone ? 1u : way == Way::redirected ? 3u : 2u);
     EXPECT_THAT(titles(),
-                ElementsAre("Update Available", installs ? "Update Installed" : "Update Failed"));
+                ElementsAre("Update Available", installs ? "Update Installed" : "Update Failed"))
+        << alerts_.shown.back().text;
     EXPECT_EQ(alerts_.shown.back().text.find("The new version is in") != std::string::npos,
               way == Way::readOnlyProgramFolder) << alerts_.shown.back().text;
     EXPECT_EQ(terminated_, installs);
