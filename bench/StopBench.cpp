@@ -128,12 +128,11 @@ struct Program {
         audio.defaultDevice = 1;
         RefineClient::Environment environment{
             http, secrets, defaults, "http://127.0.0.1:8787", home.string(), "pc", "6.1.0"};
-        environment.compressAudio = &AudioCompressor::compressWAVToM4A;
         client = std::make_unique<RefineClient>(std::move(environment));
         capture = std::make_unique<AudioCaptureManager>(audio, converters, queue, appState, center);
         controller = std::make_unique<DictationController>(DictationController::Components{
-            appState, queue, defaults, center, *capture, hotkey, inserter, silent, desktop, silent,
-            silent, [this] { return client.get(); }, nullptr});
+            appState, queue, defaults, center, *capture, compressor, hotkey, inserter, silent,
+            desktop, silent, silent, [this] { return client.get(); }, nullptr});
         controller->setupAudio();
         queue.runUntilIdle();
     }
@@ -153,6 +152,7 @@ struct Program {
     StampingHttp http;
     FakeAudioSystem audio;
     FakeAudioConverterFactory converters;
+    AudioCompressor compressor;
     FakeKeyboardHook keyboard;
     GlobalHotkey hotkey{keyboard, queue, defaults};
     FakeDesktop desktop{queue};
