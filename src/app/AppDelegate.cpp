@@ -137,7 +137,6 @@ void AppDelegate::applicationDidFinishLaunching() {
             http_,       *secrets_,       defaults_,
             serviceURL_, homeDirectory(), QSysInfo::machineHostName().toStdString(),
             osVersion()};
-        environment.compressAudio = &AudioCompressor::compressWAVToM4A;
         return std::make_unique<RefineClient>(std::move(environment));
     });
     RefineClient::shared();
@@ -241,6 +240,7 @@ bool AppDelegate::applicationShouldHandleReopen() {
 void AppDelegate::setupAudio() {
     audioSystem_ = std::make_unique<PulseAudioSystem>();
     converters_ = std::make_unique<SwrAudioConverterFactory>();
+    audioEncoders_ = std::make_unique<AudioCompressor>();
     audioCapture_ = std::make_unique<AudioCaptureManager>(*audioSystem_, *converters_, mainQueue_);
 }
 
@@ -258,8 +258,8 @@ void AppDelegate::setupDictation() {
     sounds_ = std::make_unique<CanberraSoundPlayer>(resourcesDirectory().toStdString() + "/sounds");
     controller_ = std::make_unique<DictationController>(DictationController::Components{
         appState_, mainQueue_, defaults_, NotificationCenter::shared(), *audioCapture_,
-        *globalHotkey_, *textInserter_, *indicatorView_, *desktop_, *sounds_, *alerts_,
-        [] { return RefineClient::shared(); },
+        *audioEncoders_, *globalHotkey_, *textInserter_, *indicatorView_, *desktop_, *sounds_,
+        *alerts_, [] { return RefineClient::shared(); },
         [this](const std::string& text) {
             if (windowController_) {
                 windowController_->mainView()->pushTranscript(QString::fromStdString(text));

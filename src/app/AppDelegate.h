@@ -17,6 +17,7 @@ namespace skrib {
 
 class AudioCaptureManager;
 class AudioConverterFactory;
+class AudioEncoderFactory;
 class AudioSystem;
 class Defaults;
 class DictationIndicator;
@@ -70,6 +71,7 @@ private:
     std::unique_ptr<SecretStore> secrets_;
     std::unique_ptr<AudioSystem> audioSystem_;
     std::unique_ptr<AudioConverterFactory> converters_;
+    std::unique_ptr<AudioEncoderFactory> audioEncoders_;
     std::unique_ptr<AudioCaptureManager> audioCapture_;
     std::unique_ptr<KeyboardHook> keyboard_;
     std::unique_ptr<Desktop> desktop_;

@@ -1,6 +1,7 @@
 #include "audio/DictationSession.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <limits>
 
@@ -40,20 +41,20 @@ void writeHeader(std::uint8_t* p, std::uint32_t dataSize) {
     putU32(p + 40, dataSize);
 }
 
-// Writes 2 bytes per sample, little-endian.
-void convertSamples(const float* in, std::size_t n, std::uint8_t* out) {
-    for (std::size_t i = 0; i < n; ++i) {
-        float x = in[i];
-        x = (x == x) ? x : 0.0f; // NaN -> 0
-        x = x < -1.0f ? -1.0f : (x > 1.0f ? 1.0f : x);
-        const auto v = static_cast<std::int16_t>(x * 32767.0f); // truncates towards zero
-        const auto u = static_cast<std::uint16_t>(v);
-        out[2 * i] = static_cast<std::uint8_t>(u);
-        out[2 * i + 1] = static_cast<std::uint8_t>(u >> 8);
-    }
+std::int16_t toSample(float x) {
+    x = (x == x) ? x : 0.0f; // NaN -> 0
+    x = x < -1.0f ? -1.0f : (x > 1.0f ? 1.0f : x);
+    return static_cast<std::int16_t>(x * 32767.0f); // truncates towards zero
 }
 
 } // namespace
+
+DictationSession::DictationSession(std::unique_ptr<AudioEncoder> encoder)
+    : encoder_(std::move(encoder)) {}
+
+DictationSession::~DictationSession() {
+    encoder_.reset(); // while the samples its `finished` may read are still here
+}
 
 void DictationSession::appendSamples(std::span<const float> samples) {
     std::lock_guard lock(mutex_);
@@ -61,10 +62,14 @@ void DictationSession::appendSamples(std::span<const float> samples) {
     while (offset < samples.size()) {
         const auto used = static_cast<std::size_t>(count_ % static_cast<std::int64_t>(chunkSize));
         if (used == 0 && static_cast<std::size_t>(count_) / chunkSize == chunks_.size()) {
-            chunks_.push_back(std::make_unique_for_overwrite<float[]>(chunkSize));
+            chunks_.push_back(std::make_unique_for_overwrite<std::int16_t[]>(chunkSize));
         }
         const std::size_t n = std::min(chunkSize - used, samples.size() - offset);
-        std::memcpy(chunks_.back().get() + used, samples.data() + offset, n * sizeof(float));
+        std::int16_t* out = chunks_.back().get() + used;
+        std::transform(samples.data() + offset, samples.data() + offset + n, out, toSample);
+        if (encoder_) {
+            encoder_->append(std::span<const std::int16_t>(out, n));
+        }
         offset += n;
         count_ += static_cast<std::int64_t>(n);
     }
@@ -79,51 +84,48 @@ double DictationSession::durationSeconds() const {
     return static_cast<double>(sampleCount()) / sampleRate;
 }
 
-std::vector<float> DictationSession::samples() const {
-    std::lock_guard lock(mutex_);
-    std::vector<float> result;
-    result.reserve(static_cast<std::size_t>(count_));
-    auto remaining = static_cast<std::size_t>(count_);
-    for (const auto& chunk : chunks_) {
-        const std::size_t n = std::min(remaining, chunkSize);
-        result.insert(result.end(), chunk.get(), chunk.get() + n);
-        remaining -= n;
-    }
-    return result;
-}
-
-std::vector<std::uint8_t> DictationSession::getWAVData() const {
-    std::lock_guard lock(mutex_);
-    return encodeWAV();
-}
-
-std::vector<std::uint8_t> DictationSession::encodeWAV() const {
+std::size_t DictationSession::wavSize() const {
     // Samples beyond what the size fields can describe are left out rather than producing a
     // file whose header wraps around.
+    return headerSize + 2 * static_cast<std::size_t>(std::min<std::uint64_t>(
+                                static_cast<std::uint64_t>(sampleCount()), maxWAVSamples));
+}
+
+std::string DictationSession::getWAVData() const {
+    std::lock_guard lock(mutex_);
     const auto n = static_cast<std::size_t>(
         std::min<std::uint64_t>(static_cast<std::uint64_t>(count_), maxWAVSamples));
-    std::vector<std::uint8_t> wav(headerSize + 2 * n);
-    writeHeader(wav.data(), static_cast<std::uint32_t>(2 * n));
-    std::uint8_t* out = wav.data() + headerSize;
-    std::size_t remaining = n;
-    for (const auto& chunk : chunks_) {
-        if (remaining == 0) {
-            break;
-        }
+    std::string wav(headerSize + 2 * n, '\0');
+    auto* out = reinterpret_cast<std::uint8_t*>(wav.data());
+    writeHeader(out, static_cast<std::uint32_t>(2 * n));
+    out += headerSize;
+    for (std::size_t c = 0, remaining = n; remaining > 0; ++c) {
         const std::size_t k = std::min(remaining, chunkSize);
-        convertSamples(chunk.get(), k, out);
+        if constexpr (std::endian::native == std::endian::little) {
+            std::memcpy(out, chunks_[c].get(), 2 * k);
+        } else {
+            for (std::size_t i = 0; i < k; ++i) {
+                putU16(out + 2 * i, static_cast<std::uint16_t>(chunks_[c][i]));
+            }
+        }
         out += 2 * k;
         remaining -= k;
     }
     return wav;
 }
 
-std::vector<std::uint8_t> DictationSession::encodeWAV(std::span<const float> samples) {
-    const std::size_t n = std::min<std::size_t>(samples.size(), maxWAVSamples);
-    std::vector<std::uint8_t> wav(headerSize + 2 * n);
-    writeHeader(wav.data(), static_cast<std::uint32_t>(2 * n));
-    convertSamples(samples.data(), n, wav.data() + headerSize);
-    return wav;
+void DictationSession::finishEncoding(AudioEncoder::Finished finished) {
+    if (encoder_) {
+        encoder_->finish(std::move(finished));
+    } else {
+        finished(std::nullopt, {});
+    }
+}
+
+void DictationSession::discardSamples() {
+    std::lock_guard lock(mutex_);
+    chunks_.clear();
+    count_ = 0;
 }
 
 } // namespace skrib

@@ -12,6 +12,48 @@ namespace skrib {
 
 using Clock = std::chrono::system_clock;
 
+namespace {
+
+double millisecondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+        .count();
+}
+
+// On the encoder's thread, once it has finished: the M4A when it was made and is smaller than
+// the WAV, else the WAV.
+AudioPayload uploadPayload(DictationSession& session, std::optional<std::string> m4a,
+                           const std::string& error, double waitMs) {
+    if (!m4a && !error.empty()) {
+        debugLog("⚠️ Audio compression failed, falling back to WAV: " + error);
+    }
+    const std::size_t wavBytes = session.wavSize();
+    const double duration = session.durationSeconds();
+    AudioPayload payload;
+    const auto wavStart = std::chrono::steady_clock::now();
+    double wavMs = 0;
+    if (m4a && !m4a->empty() && m4a->size() < wavBytes) {
+        payload = {std::move(*m4a), true};
+    } else {
+        payload = {session.getWAVData(), false};
+        wavMs = millisecondsSince(wavStart);
+    }
+    char line[160];
+    std::snprintf(line, sizeof line, "🎙 Sending %zu bytes (%.1fs) | wav-encode=%.0fms", wavBytes,
+                  duration, wavMs);
+    debugLog(line);
+    if (payload.m4a) {
+        std::snprintf(line, sizeof line, "🗜 Compressed %.0fKB→%.0fKB (%.1fx) in %.0fms",
+                      static_cast<double>(wavBytes) / 1024.0,
+                      static_cast<double>(payload.bytes.size()) / 1024.0,
+                      static_cast<double>(wavBytes) / static_cast<double>(payload.bytes.size()),
+                      waitMs);
+        debugLog(line);
+    }
+    return payload;
+}
+
+} // namespace
+
 DictationController::DictationController(Components components)
     : c_(std::move(components)) {}
 
@@ -140,7 +182,8 @@ void DictationController::startDictation() {
     debugLog("🎯 Target app for paste: " + (dictationTargetApp_ && !dictationTargetApp_->name.empty()
                                                ? dictationTargetApp_->name
                                                : std::string("none")));
-    currentSession_.store(std::make_shared<DictationSession>());
+    currentSession_.store(std::make_shared<DictationSession>(
+        c_.audioEncoders.start(static_cast<int>(DictationSession::sampleRate))));
     c_.appState.isDictating.set(true);
     c_.globalHotkey.setIsDictating(true);
     if (RefineClient* client = c_.refineClient()) {
@@ -214,16 +257,8 @@ void DictationController::stopDictation() {
     c_.appState.state.set(SkribState::processing);
     c_.dictationIndicator.showProcessing();
 
-    const auto encodeStart = std::chrono::steady_clock::now();
-    std::vector<std::uint8_t> wav = session->getWAVData();
-    const double encodeMs =
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - encodeStart)
-            .count();
     const std::uint64_t generation = ++dictationGeneration_;
-    char line[128];
-    std::snprintf(line, sizeof line, "🎙 Sending %zu bytes (%.1fs) | wav-encode=%.0fms",
-                  wav.size(), duration, encodeMs);
-    debugLog(line);
+    finishing_.emplace(generation, session);
 
     RefineClient* client = c_.refineClient();
     std::weak_ptr<DictationController*> weak = self_;
@@ -235,11 +270,26 @@ void DictationController::stopDictation() {
             }
         });
     };
-    if (client == nullptr) {
-        completion(ProcessResult::error("Something went wrong — try again"));
-        return;
-    }
-    client->process(wav, "dictation", keyReleaseAt, std::move(completion));
+    // The file is finished and the body built on the encoder's thread, which hands the upload
+    // on; the session stays here until then.
+    const auto finishStart = std::chrono::steady_clock::now();
+    session->finishEncoding(
+        [weak, queue, generation, keyReleaseAt, finishStart, client, session = session.get(),
+         completion = std::move(completion)](std::optional<std::string> m4a, std::string error) {
+            AudioPayload payload =
+                uploadPayload(*session, std::move(m4a), error, millisecondsSince(finishStart));
+            if (client == nullptr) {
+                completion(ProcessResult::error("Something went wrong — try again"));
+            } else {
+                client->process(std::move(payload), "dictation", keyReleaseAt, completion);
+            }
+            session->discardSamples(); // once the request is on its way
+            queue->post([weak, generation] {
+                if (auto self = weak.lock()) {
+                    (*self)->finishing_.erase(generation);
+                }
+            });
+        });
 }
 
 void DictationController::handleResult(std::uint64_t generation, ProcessResult result,
@@ -333,6 +383,7 @@ void DictationController::shutDown() {
         maxDurationTimer_.reset();
     }
     c_.audioCapture.stopCapture();
+    finishing_.clear();
 }
 
 } // namespace skrib

@@ -17,6 +17,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 
@@ -35,9 +36,11 @@ public:
     virtual void setMaxDuration(double seconds) = 0;
 };
 
-/// Runs one dictation from the hotkey to the paste: starts and stops capture, sends the audio,
-/// pastes the answer, and keeps late or superseded answers out with a generation counter. The
-/// only writer of the application status. Main thread, except the audio block handler.
+/// Runs one dictation from the hotkey to the paste: starts and stops capture, has the audio
+/// compressed while it is recorded, sends it, pastes the answer, and keeps late or superseded
+/// answers out with a generation counter. The only writer of the application status. Main
+/// thread, except the audio block handler and the finishing of the upload (on the encoder's
+/// thread, so that a stop costs the main thread as little for an hour as for a second).
 class DictationController {
 public:
     static constexpr double maxDictationSeconds = 3600.0;
@@ -48,6 +51,8 @@ public:
         Defaults& defaults;
         NotificationCenter& notificationCenter;
         AudioCaptureManager& audioCapture;
+        /// Compresses each dictation while it is recorded.
+        AudioEncoderFactory& audioEncoders;
         GlobalHotkey& globalHotkey;
         TextInserter& textInserter;
         IndicatorView& dictationIndicator;
@@ -84,7 +89,8 @@ public:
 
     std::uint64_t dictationGeneration() const { return dictationGeneration_; }
     std::shared_ptr<DictationSession> currentSession() const { return currentSession_.load(); }
-    /// Stops the hotkey, the length limit and capture (program end).
+    /// Stops the hotkey, the length limit and capture, and waits for (or calls off) the
+    /// finishing of any upload (program end).
     void shutDown();
 
 private:
@@ -96,6 +102,8 @@ private:
     Components c_;
     std::atomic<std::shared_ptr<DictationSession>> currentSession_;
     std::uint64_t dictationGeneration_ = 0;
+    // Stopped dictations whose upload is being finished, by generation, until it is handed on.
+    std::map<std::uint64_t, std::shared_ptr<DictationSession>> finishing_;
     std::shared_ptr<WorkItem> maxDurationTimer_;
     std::optional<TargetApplication> dictationTargetApp_;
     Subscription hotkeyObserver_;

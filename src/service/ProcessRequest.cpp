@@ -10,27 +10,28 @@
 
 namespace skrib {
 
-std::string ProcessRequest::body(const std::string& boundary,
-                                 const std::vector<std::uint8_t>& audio, bool m4a,
+std::string ProcessRequest::body(const std::string& boundary, std::string audio, bool m4a,
                                  const std::optional<std::string>& vocab,
                                  const std::string& source) {
-    std::string body;
-    body.reserve(audio.size() + 512);
-    body += "--" + boundary + "\r\n";
-    body += std::string("Content-Disposition: form-data; name=\"audio\"; filename=\"") +
+    std::string head = "--" + boundary + "\r\n";
+    head += std::string("Content-Disposition: form-data; name=\"audio\"; filename=\"") +
             (m4a ? "recording.m4a" : "recording.wav") + "\"\r\n";
-    body += std::string("Content-Type: ") + (m4a ? "audio/mp4" : "audio/wav") + "\r\n\r\n";
-    body.append(reinterpret_cast<const char*>(audio.data()), audio.size());
+    head += std::string("Content-Type: ") + (m4a ? "audio/mp4" : "audio/wav") + "\r\n\r\n";
+    std::string tail;
     if (vocab && !vocab->empty()) {
-        body += "\r\n--" + boundary + "\r\n";
-        body += "Content-Disposition: form-data; name=\"vocab\"\r\n\r\n";
-        body += *vocab;
+        tail += "\r\n--" + boundary + "\r\n";
+        tail += "Content-Disposition: form-data; name=\"vocab\"\r\n\r\n";
+        tail += *vocab;
     }
-    body += "\r\n--" + boundary + "\r\n";
-    body += "Content-Disposition: form-data; name=\"source\"\r\n\r\n";
-    body += source;
-    body += "\r\n--" + boundary + "--\r\n";
-    return body;
+    tail += "\r\n--" + boundary + "\r\n";
+    tail += "Content-Disposition: form-data; name=\"source\"\r\n\r\n";
+    tail += source;
+    tail += "\r\n--" + boundary + "--\r\n";
+    // An hour of audio is megabytes: it stays in its buffer, and the parts go around it.
+    audio.reserve(head.size() + audio.size() + tail.size());
+    audio.insert(0, head);
+    audio += tail;
+    return audio;
 }
 
 std::string ProcessRequest::userFriendlyError(int code) {

@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <vector>
 
 namespace skrib {
 
@@ -29,15 +28,21 @@ struct ProcessResult {
     friend bool operator==(const ProcessResult&, const ProcessResult&) = default;
 };
 
+/// The audio of one upload: an M4A file, or else a WAV file.
+struct AudioPayload {
+    std::string bytes;
+    bool m4a = false;
+};
+
 /// The upload of one dictation: its multipart body, and what the service's answer means for
 /// the user.
 class ProcessRequest {
 public:
     /// The multipart body: the audio as "recording.m4a" or "recording.wav", then the
-    /// vocabulary (when not empty) and the source application.
-    static std::string body(const std::string& boundary, const std::vector<std::uint8_t>& audio,
-                            bool m4a, const std::optional<std::string>& vocab,
-                            const std::string& source);
+    /// vocabulary (when not empty) and the source application. Made around the audio's own
+    /// bytes, which are not copied when their buffer has room for the rest.
+    static std::string body(const std::string& boundary, std::string audio, bool m4a,
+                            const std::optional<std::string>& vocab, const std::string& source);
 
     /// The user's text for a transport error code (`urlError`).
     static std::string userFriendlyError(int code);

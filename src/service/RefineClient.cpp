@@ -4,7 +4,6 @@
 #include "platform/Url.h"
 #include "platform/Uuid.h"
 
-#include <algorithm>
 #include <atomic>
 #include <cstdio>
 
@@ -55,7 +54,6 @@ RefineClient::RefineClient(Environment environment)
     , http_(environment.http)
     , computerName_(std::move(environment.computerName))
     , osVersion_(std::move(environment.osVersion))
-    , compressAudio_(std::move(environment.compressAudio))
     , now_(environment.now ? std::move(environment.now)
                            : std::function<std::chrono::system_clock::time_point()>(
                                  [] { return std::chrono::system_clock::now(); }))
@@ -94,7 +92,7 @@ void RefineClient::warmConnection() {
     processSession()->dataTask(std::move(request), [](HttpResult) {});
 }
 
-void RefineClient::process(const std::vector<std::uint8_t>& audioData, const std::string& source,
+void RefineClient::process(AudioPayload audio, const std::string& source,
                            std::optional<std::chrono::system_clock::time_point> keyReleaseAt,
                            std::function<void(ProcessResult)> completion) {
     using std::chrono::duration;
@@ -105,24 +103,6 @@ void RefineClient::process(const std::vector<std::uint8_t>& audioData, const std
     }
 
     const auto bodyStart = now_();
-    std::optional<std::vector<std::uint8_t>> compressed;
-    if (compressAudio_) {
-        const auto compressionStart = now_();
-        compressed = compressAudio_(audioData);
-        const double compressionMs =
-            duration<double, std::milli>(now_() - compressionStart).count();
-        if (compressed) {
-            char line[160];
-            std::snprintf(line, sizeof line, "🗜 Compressed %.0fKB→%.0fKB (%.1fx) in %.0fms",
-                          static_cast<double>(audioData.size()) / 1024.0,
-                          static_cast<double>(compressed->size()) / 1024.0,
-                          static_cast<double>(audioData.size()) /
-                              static_cast<double>(std::max<std::size_t>(compressed->size(), 1)),
-                          compressionMs);
-            debugLog(line);
-        }
-    }
-
     const std::string boundary = Uuid().uuidString();
     HttpRequest request;
     request.method = "POST";
@@ -130,8 +110,8 @@ void RefineClient::process(const std::vector<std::uint8_t>& audioData, const std
     request.headers = {{"Content-Type", "multipart/form-data; boundary=" + boundary},
                        {"x-device-id", deviceId_}};
     request.timeoutSeconds = 120;
-    request.body = ProcessRequest::body(boundary, compressed ? *compressed : audioData,
-                                        compressed.has_value(), account_.loadVocab(), source);
+    request.body = ProcessRequest::body(boundary, std::move(audio.bytes), audio.m4a,
+                                        account_.loadVocab(), source);
 
     const double bodyBuildMs = duration<double, std::milli>(now_() - bodyStart).count();
     const double payloadKB = static_cast<double>(request.body.size()) / 1024.0;

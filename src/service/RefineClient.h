@@ -37,9 +37,6 @@ public:
         std::string homeDirectory; // for the vocabulary file
         std::string computerName;  // empty: "unknown"
         std::string osVersion;     // "major.minor.patch"
-        /// Shrinks WAV bytes for upload (none: send the WAV). Empty: never compress.
-        std::function<std::optional<std::vector<std::uint8_t>>(const std::vector<std::uint8_t>&)>
-            compressAudio = {};
         /// The wall clock (for latency figures).
         std::function<std::chrono::system_clock::time_point()> now = {};
         /// Where the account data announces its changes.
@@ -70,17 +67,16 @@ public:
 
     /// Uploads one dictation and calls `completion` exactly once with the outcome: at once
     /// when the URL cannot be formed, otherwise later on the network thread. With
-    /// `keyReleaseAt`, the latency line is logged when the answer arrives.
-    void process(const std::vector<std::uint8_t>& audioData, const std::string& source,
+    /// `keyReleaseAt`, the latency line is logged when the answer arrives. Any thread.
+    void process(AudioPayload audio, const std::string& source,
                  std::optional<std::chrono::system_clock::time_point> keyReleaseAt,
                  std::function<void(ProcessResult)> completion);
 
     /// The multipart body of an upload.
-    static std::string processBody(const std::string& boundary,
-                                   const std::vector<std::uint8_t>& audio, bool m4a,
+    static std::string processBody(const std::string& boundary, std::string audio, bool m4a,
                                    const std::optional<std::string>& vocab,
                                    const std::string& source) {
-        return ProcessRequest::body(boundary, audio, m4a, vocab, source);
+        return ProcessRequest::body(boundary, std::move(audio), m4a, vocab, source);
     }
     static std::string userFriendlyError(int code) {
         return ProcessRequest::userFriendlyError(code);
@@ -107,8 +103,6 @@ private:
     HttpClient& http_;
     std::string computerName_;
     std::string osVersion_;
-    std::function<std::optional<std::vector<std::uint8_t>>(const std::vector<std::uint8_t>&)>
-        compressAudio_;
     std::function<std::chrono::system_clock::time_point()> now_;
     std::shared_ptr<MetricsSessionDelegate> metrics_ = std::make_shared<MetricsSessionDelegate>();
     std::string deviceId_;

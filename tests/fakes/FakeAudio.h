@@ -1,10 +1,12 @@
 #pragma once
 
+#include "platform/AudioEncoder.h"
 #include "platform/AudioSystem.h"
 
 #include <algorithm>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace skrib::testing {
@@ -119,6 +121,36 @@ public:
 
     std::unique_ptr<AudioConverter> create(const AudioFormat& input,
                                            const AudioFormat& output) override;
+};
+
+/// Encoders whose file is `fileSize` bytes, or none when 0. One thread at a time; finishes run
+/// at once, or at `completeFinishes` while `holdFinishes` is set.
+class FakeAudioEncoderFactory final : public AudioEncoderFactory {
+public:
+    std::size_t fileSize = 100;
+    bool holdFinishes = false;
+    int finishes = 0;
+    std::vector<AudioEncoder::Finished> held;
+
+    std::unique_ptr<AudioEncoder> start(int) override { return std::make_unique<Encoder>(*this); }
+    void completeFinishes() {
+        for (auto& done : std::exchange(held, {})) {
+            done(fileSize ? std::optional(std::string(fileSize, 'a')) : std::nullopt,
+                 fileSize ? "" : "no AAC encoder");
+        }
+    }
+
+private:
+    struct Encoder final : AudioEncoder {
+        explicit Encoder(FakeAudioEncoderFactory& factory)
+            : f(factory) {}
+        void append(std::span<const std::int16_t>) override {}
+        void finish(Finished done) override {
+            ++f.finishes, f.held.push_back(std::move(done));
+            f.holdFinishes ? void() : f.completeFinishes();
+        }
+        FakeAudioEncoderFactory& f;
+    };
 };
 
 } // namespace skrib::testing

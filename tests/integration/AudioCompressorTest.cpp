@@ -1,59 +1,71 @@
-// AAC compression with the real FFmpeg libraries, read back by ffprobe.
+// AAC compression while recording, with the real FFmpeg libraries; the file is read back by
+// ffprobe and decoded by ffmpeg.
 #include "audio/ffmpeg/AudioCompressor.h"
 
-#include "LogCapture.h"
 #include "audio/DictationSession.h"
 
 #include <cmath>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <gmock/gmock.h>
 #include <nlohmann/json.hpp>
+#include <thread>
 
 namespace skrib::testing {
 namespace {
 
 namespace fs = std::filesystem;
+using File = std::optional<std::string>;
 
 class Compressor : public ::testing::TestWithParam<double> {
 protected:
-    void SetUp() override {
-        fs::create_directories(scratch), ::setenv("TMPDIR", scratch.c_str(), 1);
-    }
-    void TearDown() override {
-        EXPECT_TRUE(fs::is_empty(scratch)) << "the compressor left a file behind";
-        ::unsetenv("TMPDIR"), fs::remove_all(dir);
-    }
-    nlohmann::json probe(const std::vector<std::uint8_t>& m4a) {
-        std::ofstream(dir / "out.m4a", std::ios::binary)
-            .write(reinterpret_cast<const char*>(m4a.data()), std::ssize(m4a));
+    void TearDown() override { fs::remove_all(dir); }
+    nlohmann::json probe(const std::string& m4a) {
+        std::ofstream(dir / "out.m4a", std::ios::binary) << m4a;
         std::system(("ffprobe -v error -show_streams -show_format -of json " + dir.string() +
-                     "/out.m4a >" + dir.string() + "/probe.json")
+                     "/out.m4a >" + dir.string() + "/probe.json && ffmpeg -v error -i " +
+                     dir.string() + "/out.m4a -f s16le " + dir.string() + "/out.raw")
                         .c_str());
         return nlohmann::json::parse(std::ifstream(dir / "probe.json"), nullptr, false);
     }
+    std::vector<std::int16_t> decoded() {
+        std::ifstream in(dir / "out.raw", std::ios::binary);
+        std::vector<std::int16_t> samples(fs::file_size(dir / "out.raw") / 2);
+        in.read(reinterpret_cast<char*>(samples.data()), std::ssize(samples) * 2);
+        return samples;
+    }
 
-    LogCapture log;
     std::string pattern = "/tmp/skrib-aac-XXXXXX";
-    fs::path dir = ::mkdtemp(pattern.data()), scratch = dir / "tmp";
+    fs::path dir = ::mkdtemp(pattern.data());
 };
 
-// The program's own WAV (16 kHz mono 16-bit) of each length becomes a small M4A of that length.
-TEST_P(Compressor, TheProgramsWavBecomesAnAacM4AOfTheSameLength) {
+// A tone whose level changes every second, recorded in capture-sized blocks on a thread of its
+// own and stopped in the middle of an AAC frame, comes back as a small AAC M4A of the recorded
+// length with the same level, second by second.
+TEST_P(Compressor, TheFileMadeWhileRecordingHasTheRecordingsLengthAndLevels) {
     const double seconds = GetParam();
-    DictationSession session;
+    const auto level = [](std::size_t i) {
+        return 0.1 + 0.25 * static_cast<double>(i / 16000 % 3);
+    };
     std::vector<float> samples(static_cast<std::size_t>(seconds * 16000));
     for (std::size_t i = 0; i < samples.size(); ++i) {
-        samples[i] = 0.4f * std::sin(static_cast<float>(i) * 0.07f) *
-                     std::sin(static_cast<float>(i) * 0.0003f);
+        samples[i] = static_cast<float>(level(i) * std::sqrt(2) * std::sin(i * 0.07));
     }
-    session.appendSamples(samples);
-    const std::vector<std::uint8_t> wav = session.getWAVData();
-    const auto m4a = AudioCompressor::compressWAVToM4A(wav);
-    ASSERT_TRUE(m4a.has_value()) << ::testing::PrintToString(log.messages());
-    EXPECT_TRUE(log.messages().empty());
-    EXPECT_TRUE(seconds < 1 || m4a->size() * 5 < wav.size()) << m4a->size() << " bytes";
+    AudioCompressor compressor;
+    DictationSession session(compressor.start(16000));
+    std::thread([&] {
+        for (std::size_t at = 0; at < samples.size(); at += 1601) {
+            session.appendSamples(std::span(samples).subspan(at).first(
+                std::min<std::size_t>(1601, samples.size() - at)));
+        }
+    }).join();
+    std::promise<std::pair<File, std::string>> finished;
+    session.finishEncoding([&](File m4a, std::string error) { finished.set_value({m4a, error}); });
+    const auto [m4a, error] = finished.get_future().get();
+
+    ASSERT_TRUE(m4a.has_value()) << error;
+    EXPECT_TRUE(seconds < 1 || m4a->size() * 5 < session.wavSize()) << m4a->size() << " bytes";
     const auto info = probe(*m4a);
     ASSERT_TRUE(info.is_object() && info["streams"].size() == 1u) << info.dump();
     EXPECT_EQ(info["streams"][0]["codec_name"], "aac");
@@ -61,55 +73,32 @@ TEST_P(Compressor, TheProgramsWavBecomesAnAacM4AOfTheSameLength) {
     EXPECT_EQ(info["streams"][0]["channels"], 1);
     EXPECT_THAT(info["format"]["format_name"].get<std::string>(), ::testing::HasSubstr("m4a"));
     EXPECT_NEAR(std::stod(info["format"]["duration"].get<std::string>()), seconds, 0.1);
+    const auto out = decoded();
+    EXPECT_GE(out.size(), samples.size()); // every sample, the last frame decoded whole
+    EXPECT_LT(out.size(), samples.size() + 1024);
+    for (std::size_t second = 0; (second + 1) * 16000 <= out.size(); ++second) {
+        double sum = 0;
+        for (std::size_t i = second * 16000; i < (second + 1) * 16000; ++i) {
+            sum += std::pow(out[i] / 32768.0, 2);
+        }
+        EXPECT_NEAR(std::sqrt(sum / 16000), level(second * 16000), 0.05) << "second " << second;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Lengths, Compressor, ::testing::Values(0.3, 7.5, 61.7));
 
-// A WAV header with the given fields and `data` of 16-bit or float samples.
-template <typename T>
-std::vector<std::uint8_t> wav(const char* riff, std::uint16_t tag, std::uint16_t channels,
-                              std::uint32_t rate, std::uint8_t bits, const char* chunk,
-                              std::vector<T> data) {
-    const auto size = static_cast<std::uint32_t>(data.size() * sizeof(T));
-    std::vector<std::uint8_t> b(44 + size, 0);
-    std::memcpy(b.data() + 44, data.data(), size);
-    std::memcpy(b.data(), riff, 4), std::memcpy(b.data() + 8, "WAVEfmt ", 8);
-    b[16] = 16, b[20] = static_cast<std::uint8_t>(tag), b[22] = static_cast<std::uint8_t>(channels);
-    std::memcpy(b.data() + 24, &rate, 4), std::memcpy(b.data() + 36, chunk, 4), b[34] = bits;
-    std::memcpy(b.data() + 40, &size, 4);
-    return b;
-}
-
-// Other programs' WAVs: decoded to mono, or refused with a reason (no samples expected).
-TEST(WavInput, DecodesToMonoOrIsRefusedWithAReason) {
-    const std::vector<std::int16_t> tone(1600, 3000);
-    const struct {
-        std::vector<std::uint8_t> bytes;
-        std::vector<float> samples;
-        int rate = 0;
-    } cases[] = {
-        {wav<std::int16_t>("RIFF", 1, 2, 16000, 16, "data", {16384, 0, -16384, -16384}),
-         {0.25f, -0.5f},
-         16000},
-        {wav<float>("RIFF", 3, 1, 22050, 32, "data", {0.5f}), {0.5f}, 22050},
-        {wav("RIFX", 1, 1, 16000, 16, "data", tone), {}}, // not RIFF
-        {wav("RIFF", 1, 1, 16000, 8, "data", tone), {}},  // 8 bits a sample
-        {wav("RIFF", 1, 1, 16000, 16, "junk", tone), {}}, // no data chunk
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(::testing::PrintToString(c.bytes).substr(0, 140));
-        std::string error;
-        const auto decoded = AudioCompressor::decodeWAV(c.bytes, error);
-        EXPECT_EQ(decoded ? decoded->samples : std::vector<float>{}, c.samples) << error;
-        EXPECT_EQ(decoded ? decoded->sampleRate : 0, c.rate);
-        if (c.samples.empty()) {
-            LogCapture log;
-            EXPECT_FALSE(AudioCompressor::compressWAVToM4A(c.bytes).has_value());
-            const std::string prefix = "⚠️ Audio compression failed, falling back to WAV: ";
-            const auto lines = log.matching(prefix);
-            ASSERT_EQ(lines.size(), 1u);
-            EXPECT_GT(lines[0].size(), prefix.size()) << "the reason is missing";
+// A cancel while recording, or while finishing, gives no file and leaves no work behind.
+TEST(Encoder, ACancelGivesNoFile) {
+    for (const bool finishing : {false, true}) {
+        std::atomic<int> files = 0;
+        {
+            auto encoder = AudioCompressor().start(16000);
+            encoder->append(std::vector<std::int16_t>(16000 * 600, 3000)); // 10 minutes queued
+            if (finishing) {
+                encoder->finish([&](File, std::string) { ++files; });
+            }
         }
+        EXPECT_EQ(files, 0) << "finishing: " << finishing;
     }
 }
 

@@ -256,10 +256,11 @@ TEST_F(Capture, DestroyingTheManagerRemovesItsListenerAndStopsTheEngine) {
 }
 
 
-std::vector<std::uint16_t> words(const std::vector<std::uint8_t>& wav) {
+std::vector<std::uint16_t> words(const std::string& wav) {
     std::vector<std::uint16_t> out(wav.size() / 2);
     for (std::size_t i = 0; i < out.size(); ++i) {
-        out[i] = static_cast<std::uint16_t>(wav[2 * i] | (wav[2 * i + 1] << 8));
+        const auto byte = [&](std::size_t at) { return static_cast<std::uint8_t>(wav[at]); };
+        out[i] = static_cast<std::uint16_t>(byte(2 * i) | (byte(2 * i + 1) << 8));
     }
     return out;
 }

@@ -52,8 +52,8 @@ protected:
             http, secrets, defaults, "http://127.0.0.1:8787", home.string(), "pc", "6.1.0"});
         capture = std::make_unique<AudioCaptureManager>(audio, converters, queue, appState, center);
         controller = std::make_unique<DictationController>(DictationController::Components{
-            appState, queue, defaults, center, *capture, hotkey, inserter, journal, desktop,
-            journal, journal, [this] { return client.get(); },
+            appState, queue, defaults, center, *capture, encoders, hotkey, inserter, journal,
+            desktop, journal, journal, [this] { return client.get(); },
             [this](const std::string& text) {
                 journal.note("»" + text + "«");
                 pasted = text;
@@ -100,13 +100,18 @@ protected:
             {"hold", [&] { defaults.set("hotkeyHoldMode", true); }},
             {"micFails", [&] { audio.startError = "Connection refused"; }},
             {"quiet", [&] { controller->setSoundFeedback(false); }},
+            {"file", [&] { encoders.fileSize = static_cast<std::size_t>(n); }}, // 0: fails
+            {"holdFile", [&] { encoders.holdFinishes = true; }},
+            {"fileDone", [&] { journal.note("done"), encoders.completeFinishes(); }},
             {"mark", [&] { journal.line.clear(); }}};
         ASSERT_TRUE(verbs.contains(verb)) << "unknown step " << step;
         verbs.at(verb)();
         queue.runUntilIdle();
         for (const auto sent = http.sent(); requestsSeen < sent.size(); ++requestsSeen) {
-            const bool upload = sent[requestsSeen].request.url.ends_with("/process");
-            journal.note(upload ? (uploads.push_back(requestsSeen), "upload") : "warm");
+            const HttpRequest& r = sent[requestsSeen].request;
+            const bool upload = r.url.ends_with("/process");
+            const std::string file = upload ? r.body.substr(r.body.find("recording") + 9, 4) : "";
+            journal.note(upload ? (uploads.push_back(requestsSeen), "upload" + file) : "warm");
         }
     }
 
@@ -121,6 +126,7 @@ protected:
     FakeHttpClient http;
     FakeAudioSystem audio;
     FakeAudioConverterFactory converters;
+    FakeAudioEncoderFactory encoders;
     FakeKeyboardHook keyboard;
     GlobalHotkey hotkey{keyboard, queue, defaults};
     FakeDesktop desktop{queue};
@@ -149,10 +155,11 @@ TEST_P(Dictation, RunsFromKeyToPaste) {
     EXPECT_EQ(journal.line, GetParam().journal);
     queue.advance(1);
     EXPECT_EQ(desktop.clipboard, pasted);
+    EXPECT_EQ(encoders.finishes, std::ssize(uploads)) << "a file only for what is sent";
 }
 
 const std::string start = "♪Blow show [listening] max3600 warm"; // then a block's "level"
-const std::string sent = "♪Glass [processing] processing upload";
+const std::string sent = "♪Glass [processing] processing upload.m4a";
 const std::string tooShort = "♪Glass ♪Basso [idle] error:Too short";
 
 // clang-format off
@@ -171,8 +178,11 @@ INSTANTIATE_TEST_SUITE_P(Cases, Dictation, ::testing::Values(
     Case{"anOldErrorTimerLeavesANewDictationAlone", {"toggle", "rec 1", "toggle", "answer 0 503", "cancel", "toggle", "rec 1", "toggle", "mark", "wait 3"}, ""},
     Case{"lengthLimit", {"toggle", "rec 1", "mark", "wait 3600"}, sent},
     Case{"holdWhileProcessingIsRefusedAndTheAnswerStillPastes", {"hold", "toggle", "rec 1", "toggle", "mark", "press", "wait 0.5", "release", R"(answer 0 200 {"refined":"still"})"}, "♪Blow ♪Glass [idle] hide »still« [idle] hide"},
-    Case{"captureLost", {"toggle", "rec 1", "mark", "unplug", "wait 0.5"}, "♪Basso [processing] processing upload"},
-    Case{"quiet", {"quiet", "toggle", "rec 1", "toggle", "cancel"}, "show [listening] max3600 warm level [processing] processing upload hide [idle]"}),
+    Case{"captureLost", {"toggle", "rec 1", "mark", "unplug", "wait 0.5"}, "♪Basso [processing] processing upload.m4a"},
+    Case{"quiet", {"quiet", "toggle", "rec 1", "toggle", "cancel"}, "show [listening] max3600 warm level [processing] processing upload.m4a hide [idle]"},
+    Case{"theWavGoesWhenCompressionFails", {"file 0", "toggle", "rec 0.3", "mark", "toggle"}, "♪Glass [processing] processing upload.wav"},
+    Case{"theWavGoesWhenTheFileIsNotSmaller", {"file 16044", "toggle", "rec 0.5", "mark", "toggle"}, "♪Glass [processing] processing upload.wav"},
+    Case{"theUploadWaitsForTheFileAndACancelMeanwhileDropsTheAnswer", {"holdFile", "toggle", "rec 1", "toggle", "mark", "cancel", "fileDone", R"(answer 0 200 {"refined":"late"})"}, "♪Basso hide [idle] done upload.m4a"}),
     [](const auto& info) { return std::string(info.param.name); });
 // clang-format on
 

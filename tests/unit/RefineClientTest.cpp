@@ -24,8 +24,8 @@ using Clock = std::chrono::system_clock;
 using nlohmann::json;
 using ::testing::ElementsAre;
 
-const std::vector<std::uint8_t> wav{'R', 'I', 'F', 'F', 0x00, 0xFF, 0x00, 0x7F}; // NULs survive
-const std::vector<std::uint8_t> m4a{0x00, 0x00, 0x00, 0x1C, 'f', 't', 'y', 'p', 'M', '4', 'A'};
+const std::string wav("RIFF\x00\xFF\x00\x7F", 8); // NULs survive
+const std::string m4a("\x00\x00\x00\x1C" "ftypM4A", 11);
 
 std::string header(const HttpRequest& r, const std::string& name) {
     const auto h = std::ranges::find(r.headers, name, &HttpHeader::name);
@@ -36,20 +36,16 @@ class Client : public ::testing::Test {
 protected:
     ~Client() override { fs::remove_all(home); }
 
-    void make(std::optional<std::vector<std::uint8_t>> compressed = {},
-              std::string origin = "http://127.0.0.1:8787/") {
+    void make(std::string origin = "http://127.0.0.1:8787/") {
         RefineClient::Environment environment{http,          secrets, defaults, std::move(origin),
                                               home.string(), "",      "6.1.0"};
-        environment.compressAudio = [compressed](const std::vector<std::uint8_t>& in) {
-            EXPECT_EQ(in, wav);
-            return compressed;
-        };
         environment.now = [this] { return now; };
         client = std::make_unique<RefineClient>(std::move(environment));
     }
     /// Starts an upload, whose answer lands in `results`; the index of its request.
-    std::size_t upload(std::optional<Clock::time_point> keyReleaseAt = std::nullopt) {
-        client->process(wav, "dictation", keyReleaseAt,
+    std::size_t upload(std::optional<Clock::time_point> keyReleaseAt = std::nullopt,
+                       AudioPayload audio = {wav, false}) {
+        client->process(std::move(audio), "dictation", keyReleaseAt,
                         [this](ProcessResult r) { results.push_back(std::move(r)); });
         return http.sent().size() - 1;
     }
@@ -78,8 +74,8 @@ class ProcessBody : public Client, public ::testing::WithParamInterface<BodyCase
 TEST_P(ProcessBody, IsByteExactWithAFreshBoundaryEachTime) {
     const auto& c = GetParam();
     std::ofstream(home / ".vantu-skrib-backend.json") << c.vocabFile;
-    make(c.compressed ? std::optional(m4a) : std::nullopt);
-    const auto index = upload();
+    make();
+    const auto index = upload({}, {c.compressed ? m4a : wav, c.compressed});
     const auto sent = http.sent()[index];
     EXPECT_EQ(sent.session, 1) << "uploads go through the process session";
     EXPECT_EQ(header(sent.request, "x-device-id"), client->deviceId());
@@ -98,7 +94,6 @@ TEST_P(ProcessBody, IsByteExactWithAFreshBoundaryEachTime) {
     expected += c.vocabPart ? b + "\"vocab\"\r\n\r\nKubernetes, Qorin, naïve" : "";
     expected += b + "\"source\"\r\n\r\ndictation\r\n--" + m[1].str() + "--\r\n";
     EXPECT_EQ(sent.request.body, expected);
-    EXPECT_EQ(log.matching("🗜").size(), c.compressed ? 1u : 0u);
     const auto second = upload();
     EXPECT_NE(header(http.sent()[second].request, "Content-Type"), contentType);
 }
@@ -193,7 +188,7 @@ TEST(SharedClient, ItsMakingMayLogWhileLoggingAsksForIt) {
 }
 
 TEST_F(Client, ABadOriginCompletesAtOnceAndSendsNothing) {
-    make({}, "not a url");
+    make("not a url");
     upload();
     EXPECT_TRUE(http.sent().empty());
     EXPECT_THAT(results, ElementsAre(ProcessResult::error("Something went wrong — try again")));

@@ -1,10 +1,10 @@
 #include "audio/ffmpeg/AudioCompressor.h"
 
-#include "log/DebugLog.h"
-
-#include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <cstring>
-#include <limits>
+#include <mutex>
+#include <thread>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -17,13 +17,6 @@ extern "C" {
 namespace skrib {
 namespace {
 
-std::uint32_t u32(const std::uint8_t* p) {
-    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-std::uint16_t u16(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
-
 std::string ffmpegError(const char* what, int code) {
     char text[AV_ERROR_MAX_STRING_SIZE] = {};
     av_strerror(code, text, sizeof text);
@@ -32,7 +25,7 @@ std::string ffmpegError(const char* what, int code) {
 
 // An M4A file growing in memory, written and patched by the muxer through custom I/O.
 struct MemoryFile {
-    std::vector<std::uint8_t> bytes;
+    std::string bytes;
     std::int64_t position = 0;
 
     static int write(void* opaque, std::uint8_t* data, int size) {
@@ -111,78 +104,29 @@ int drain(Encoding& e, AVStream* stream) {
     }
 }
 
-} // namespace
+// One M4A file being written: opened, fed samples in pieces of any size, closed.
+class M4AWriter {
+public:
+    bool open(int sampleRate, std::string& error);
+    /// Stops early (false) once `abandoned` is set.
+    bool write(std::span<const std::int16_t> samples, const std::atomic<bool>& abandoned,
+               std::string& error);
+    std::optional<std::string> close(std::string& error);
 
-std::optional<AudioCompressor::DecodedWAV>
-AudioCompressor::decodeWAV(const std::vector<std::uint8_t>& wav, std::string& error) {
-    if (wav.size() < 12 || std::memcmp(wav.data(), "RIFF", 4) != 0 ||
-        std::memcmp(wav.data() + 8, "WAVE", 4) != 0) {
-        error = "The data is not a WAV file (no RIFF/WAVE header).";
-        return std::nullopt;
-    }
-    int channels = 0;
-    int bits = 0;
-    int formatTag = 0;
-    DecodedWAV decoded;
-    const std::uint8_t* data = nullptr;
-    std::size_t dataSize = 0;
-    std::size_t offset = 12;
-    while (offset + 8 <= wav.size()) {
-        const std::uint8_t* chunk = wav.data() + offset;
-        const std::uint64_t size = u32(chunk + 4);
-        const std::size_t bodyStart = offset + 8;
-        const std::size_t available = wav.size() - bodyStart;
-        if (std::memcmp(chunk, "fmt ", 4) == 0 && size >= 16 && available >= 16) {
-            formatTag = u16(chunk + 8);
-            channels = u16(chunk + 10);
-            decoded.sampleRate =
-                static_cast<int>(std::min<std::uint32_t>(u32(chunk + 12), 1 << 30));
-            bits = u16(chunk + 22);
-        } else if (std::memcmp(chunk, "data", 4) == 0) {
-            data = chunk + 8;
-            dataSize = static_cast<std::size_t>(std::min<std::uint64_t>(size, available));
-            break;
-        }
-        offset = bodyStart +
-                 static_cast<std::size_t>(std::min<std::uint64_t>(size + (size & 1), available));
-    }
-    const bool pcm16 = formatTag == 1 && bits == 16;
-    const bool float32 = formatTag == 3 && bits == 32;
-    if (!pcm16 && !float32) {
-        error = "The WAV file has no readable format (16-bit PCM or 32-bit float expected).";
-        return std::nullopt;
-    }
-    if (channels < 1 || channels > 8 || decoded.sampleRate < 8000 || decoded.sampleRate > 192000) {
-        error = "The WAV file has an unsupported channel count or sample rate.";
-        return std::nullopt;
-    }
-    if (data == nullptr) {
-        error = "The WAV file has no data chunk.";
-        return std::nullopt;
-    }
-    const std::size_t bytesPerFrame = static_cast<std::size_t>(channels) * (bits / 8);
-    const std::size_t frames = dataSize / bytesPerFrame;
-    decoded.samples.resize(frames);
-    for (std::size_t f = 0; f < frames; ++f) {
-        float sum = 0;
-        for (int c = 0; c < channels; ++c) {
-            const std::uint8_t* p =
-                data + f * bytesPerFrame + static_cast<std::size_t>(c) * (bits / 8);
-            if (pcm16) {
-                sum += static_cast<float>(static_cast<std::int16_t>(u16(p))) / 32768.0f;
-            } else {
-                float v = 0;
-                std::memcpy(&v, p, 4);
-                sum += v;
-            }
-        }
-        decoded.samples[f] = sum / static_cast<float>(channels);
-    }
-    return decoded;
-}
+private:
+    bool sendFrame(std::string& error);
 
-std::optional<std::vector<std::uint8_t>> AudioCompressor::encode(const DecodedWAV& audio,
-                                                                 std::string& error) {
+    MemoryFile file_; // written through e_, so it goes last
+    Encoding e_;
+    AVStream* stream_ = nullptr;
+    int sampleRate_ = 0;
+    // The encoder takes frames of exactly its frame size (1024); only the last may be short.
+    std::size_t frameSize_ = 1024;
+    std::vector<float> frame_;
+    std::int64_t samplesSent_ = 0;
+};
+
+bool M4AWriter::open(int sampleRate, std::string& error) {
     // FFmpeg's own chatter (encoder statistics, container hints) is not for the user's terminal;
     // failures come back through `error`.
     static const bool quiet = [] {
@@ -190,121 +134,216 @@ std::optional<std::vector<std::uint8_t>> AudioCompressor::encode(const DecodedWA
         return true;
     }();
     (void)quiet;
+    sampleRate_ = sampleRate;
     const AVCodec* aac = avcodec_find_encoder_by_name("aac");
     if (aac == nullptr) {
         error = "No AAC encoder available.";
-        return std::nullopt;
+        return false;
     }
-    Encoding e;
-    MemoryFile file;
-    e.codec = avcodec_alloc_context3(aac);
-    if (e.codec == nullptr) {
+    e_.codec = avcodec_alloc_context3(aac);
+    if (e_.codec == nullptr) {
         error = "buffer alloc failed";
-        return std::nullopt;
+        return false;
     }
-    e.codec->sample_fmt = AV_SAMPLE_FMT_FLTP;
-    e.codec->sample_rate = audio.sampleRate;
-    av_channel_layout_default(&e.codec->ch_layout, 1);
-    e.codec->bit_rate = 32000;
-    e.codec->time_base = AVRational{1, audio.sampleRate};
+    e_.codec->sample_fmt = AV_SAMPLE_FMT_FLTP;
+    e_.codec->sample_rate = sampleRate;
+    av_channel_layout_default(&e_.codec->ch_layout, 1);
+    e_.codec->bit_rate = 32000;
+    e_.codec->time_base = AVRational{1, sampleRate};
 
-    int result = avformat_alloc_output_context2(&e.format, nullptr, "ipod", nullptr);
-    if (result < 0 || e.format == nullptr) {
+    int result = avformat_alloc_output_context2(&e_.format, nullptr, "ipod", nullptr);
+    if (result < 0 || e_.format == nullptr) {
         error = ffmpegError("Cannot create the M4A container", result);
-        return std::nullopt;
+        return false;
     }
-    if ((e.format->oformat->flags & AVFMT_GLOBALHEADER) != 0) {
-        e.codec->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    if ((e_.format->oformat->flags & AVFMT_GLOBALHEADER) != 0) {
+        e_.codec->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     }
-    if ((result = avcodec_open2(e.codec, aac, nullptr)) < 0) {
+    if ((result = avcodec_open2(e_.codec, aac, nullptr)) < 0) {
         error = ffmpegError("Cannot open the AAC encoder", result);
-        return std::nullopt;
+        return false;
     }
     constexpr int ioBufferSize = 1 << 16;
     auto* ioBuffer = static_cast<unsigned char*>(av_malloc(ioBufferSize));
-    e.io = avio_alloc_context(ioBuffer, ioBufferSize, 1, &file, nullptr, &MemoryFile::write,
-                              &MemoryFile::seek);
-    if (ioBuffer == nullptr || e.io == nullptr) {
-        if (e.io == nullptr) {
+    e_.io = avio_alloc_context(ioBuffer, ioBufferSize, 1, &file_, nullptr, &MemoryFile::write,
+                               &MemoryFile::seek);
+    if (ioBuffer == nullptr || e_.io == nullptr) {
+        if (e_.io == nullptr) {
             av_free(ioBuffer);
         }
         error = "buffer alloc failed";
-        return std::nullopt;
+        return false;
     }
-    e.format->pb = e.io;
-    e.format->flags |= AVFMT_FLAG_CUSTOM_IO;
+    e_.format->pb = e_.io;
+    e_.format->flags |= AVFMT_FLAG_CUSTOM_IO;
 
-    AVStream* stream = avformat_new_stream(e.format, nullptr);
-    if (stream == nullptr ||
-        (result = avcodec_parameters_from_context(stream->codecpar, e.codec)) < 0) {
+    stream_ = avformat_new_stream(e_.format, nullptr);
+    if (stream_ == nullptr ||
+        (result = avcodec_parameters_from_context(stream_->codecpar, e_.codec)) < 0) {
         error = ffmpegError("Cannot add the audio track", result);
-        return std::nullopt;
+        return false;
     }
-    stream->time_base = e.codec->time_base;
-    if ((result = avformat_write_header(e.format, nullptr)) < 0) {
+    stream_->time_base = e_.codec->time_base;
+    if ((result = avformat_write_header(e_.format, nullptr)) < 0) {
         error = ffmpegError("Cannot write the M4A header", result);
-        return std::nullopt;
+        return false;
     }
-
-    e.frame = av_frame_alloc();
-    e.packet = av_packet_alloc();
-    if (e.frame == nullptr || e.packet == nullptr) {
+    e_.frame = av_frame_alloc();
+    e_.packet = av_packet_alloc();
+    if (e_.frame == nullptr || e_.packet == nullptr) {
         error = "buffer alloc failed";
+        return false;
+    }
+    if (e_.codec->frame_size > 0) {
+        frameSize_ = static_cast<std::size_t>(e_.codec->frame_size);
+    }
+    frame_.reserve(frameSize_);
+    // Address space for about two hours at this bit rate, touched only as the file grows: the
+    // file never moves, so it is never held twice, and no old copy is left to the allocator.
+    file_.bytes.reserve(32 << 20);
+    return true;
+}
+
+bool M4AWriter::write(std::span<const std::int16_t> samples, const std::atomic<bool>& abandoned,
+                      std::string& error) {
+    for (const std::int16_t sample : samples) {
+        frame_.push_back(static_cast<float>(sample) / 32768.0f);
+        if (frame_.size() == frameSize_ && (abandoned || !sendFrame(error))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool M4AWriter::sendFrame(std::string& error) {
+    av_frame_unref(e_.frame);
+    e_.frame->format = AV_SAMPLE_FMT_FLTP;
+    e_.frame->sample_rate = sampleRate_;
+    e_.frame->nb_samples = static_cast<int>(frame_.size());
+    av_channel_layout_default(&e_.frame->ch_layout, 1);
+    if (av_frame_get_buffer(e_.frame, 0) < 0) {
+        error = "buffer alloc failed";
+        return false;
+    }
+    std::memcpy(e_.frame->data[0], frame_.data(), frame_.size() * sizeof(float));
+    e_.frame->pts = samplesSent_;
+    samplesSent_ += static_cast<std::int64_t>(frame_.size());
+    frame_.clear();
+    int result = 0;
+    if ((result = avcodec_send_frame(e_.codec, e_.frame)) < 0 ||
+        (result = drain(e_, stream_)) < 0) {
+        error = ffmpegError("AAC encoding failed", result);
+        return false;
+    }
+    return true;
+}
+
+std::optional<std::string> M4AWriter::close(std::string& error) {
+    if (!frame_.empty() && !sendFrame(error)) {
         return std::nullopt;
     }
-    // The encoder takes frames of exactly its frame size (1024); only the last may be short.
-    const int frameSize = e.codec->frame_size > 0 ? e.codec->frame_size : 1024;
-    const std::size_t total = audio.samples.size();
-    for (std::size_t start = 0; start < total; start += static_cast<std::size_t>(frameSize)) {
-        const int count = static_cast<int>(std::min<std::size_t>(frameSize, total - start));
-        av_frame_unref(e.frame);
-        e.frame->format = AV_SAMPLE_FMT_FLTP;
-        e.frame->sample_rate = audio.sampleRate;
-        e.frame->nb_samples = count;
-        av_channel_layout_default(&e.frame->ch_layout, 1);
-        if ((result = av_frame_get_buffer(e.frame, 0)) < 0) {
-            error = "buffer alloc failed";
-            return std::nullopt;
-        }
-        auto* plane = reinterpret_cast<float*>(e.frame->data[0]);
-        for (int i = 0; i < count; ++i) {
-            plane[i] = std::clamp(audio.samples[start + static_cast<std::size_t>(i)], -1.0f, 1.0f);
-        }
-        e.frame->pts = static_cast<std::int64_t>(start);
-        if ((result = avcodec_send_frame(e.codec, e.frame)) < 0 ||
-            (result = drain(e, stream)) < 0) {
-            error = ffmpegError("AAC encoding failed", result);
-            return std::nullopt;
-        }
-    }
-    if ((result = avcodec_send_frame(e.codec, nullptr)) < 0 || (result = drain(e, stream)) < 0 ||
-        (result = av_write_trailer(e.format)) < 0) {
+    int result = 0;
+    if ((result = avcodec_send_frame(e_.codec, nullptr)) < 0 || (result = drain(e_, stream_)) < 0 ||
+        (result = av_write_trailer(e_.format)) < 0) {
         error = ffmpegError("Cannot finish the M4A file", result);
         return std::nullopt;
     }
-    avio_flush(e.io);
-    return std::move(file.bytes);
+    avio_flush(e_.io);
+    return std::move(file_.bytes);
 }
 
-std::optional<std::vector<std::uint8_t>>
-AudioCompressor::compressWAVToM4A(const std::vector<std::uint8_t>& wavData) {
+// What the encoder object and its thread share; the thread keeps it as long as it runs, so the
+// object may go away at any time.
+struct Pipe {
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::vector<std::int16_t> pending;
+    bool ended = false;
+    AudioEncoder::Finished finished;
+    std::atomic<bool> abandoned{false}; // set under the lock
+};
+
+// The encoder's thread: takes what was handed over, whole, and encodes it outside the lock.
+void encode(const std::shared_ptr<Pipe>& pipe, int sampleRate) {
     std::string error;
-    auto audio = decodeWAV(wavData, error);
-    if (audio && audio->samples.empty()) {
-        return std::nullopt; // any container is longer than an empty WAV
+    std::optional<std::string> file;
+    {
+        M4AWriter writer;
+        bool ok = writer.open(sampleRate, error);
+        std::vector<std::int16_t> batch;
+        for (bool ended = false; !ended;) {
+            {
+                std::unique_lock lock(pipe->mutex);
+                pipe->wake.wait(
+                    lock, [&] { return !pipe->pending.empty() || pipe->ended || pipe->abandoned; });
+                if (pipe->abandoned) {
+                    return;
+                }
+                batch.swap(pipe->pending);
+                ended = pipe->ended;
+            }
+            ok = ok && writer.write(batch, pipe->abandoned, error);
+            batch.clear();
+        }
+        if (ok) {
+            file = writer.close(error);
+        }
+    } // the FFmpeg objects are gone before the file is handed on
+    AudioEncoder::Finished finished;
+    {
+        std::lock_guard lock(pipe->mutex);
+        if (pipe->abandoned) {
+            return;
+        }
+        finished = std::move(pipe->finished);
     }
-    std::optional<std::vector<std::uint8_t>> m4a;
-    if (audio) {
-        m4a = encode(*audio, error);
+    finished(std::move(file), std::move(error));
+}
+
+class M4AEncoder final : public AudioEncoder {
+public:
+    explicit M4AEncoder(int sampleRate)
+        : thread_([pipe = pipe_, sampleRate] { encode(pipe, sampleRate); }) {}
+    ~M4AEncoder() override {
+        {
+            std::lock_guard lock(pipe_->mutex);
+            pipe_->abandoned = true;
+        }
+        pipe_->wake.notify_one();
+        if (thread_.get_id() == std::this_thread::get_id()) {
+            thread_.detach(); // inside `finished`: the thread ends on its own right after
+        } else {
+            thread_.join();
+        }
     }
-    if (!m4a) {
-        debugLog("⚠️ Audio compression failed, falling back to WAV: " + error);
-        return std::nullopt;
+    M4AEncoder(const M4AEncoder&) = delete;
+    M4AEncoder& operator=(const M4AEncoder&) = delete;
+
+    void append(std::span<const std::int16_t> samples) override {
+        {
+            std::lock_guard lock(pipe_->mutex);
+            pipe_->pending.insert(pipe_->pending.end(), samples.begin(), samples.end());
+        }
+        pipe_->wake.notify_one();
     }
-    if (m4a->empty() || m4a->size() >= wavData.size()) {
-        return std::nullopt;
+    void finish(Finished finished) override {
+        {
+            std::lock_guard lock(pipe_->mutex);
+            pipe_->finished = std::move(finished);
+            pipe_->ended = true;
+        }
+        pipe_->wake.notify_one();
     }
-    return m4a;
+
+private:
+    std::shared_ptr<Pipe> pipe_ = std::make_shared<Pipe>();
+    std::thread thread_;
+};
+
+} // namespace
+
+std::unique_ptr<AudioEncoder> AudioCompressor::start(int sampleRate) {
+    return std::make_unique<M4AEncoder>(sampleRate);
 }
 
 } // namespace skrib

@@ -1,6 +1,7 @@
 // The PulseAudio adapters, the capture manager and a dictation on them, and the feedback
 // sounds, each test against a private PulseAudio daemon of its own.
 
+#include "FakeAudio.h"
 #include "FakeInput.h"
 #include "LogCapture.h"
 #include "MemoryDefaults.h"
@@ -333,6 +334,8 @@ TEST_P(PulseDictation, KeepsTheWholeSentenceAndEndsWithItsMicrophoneOrTheProgram
     LogCapture log;
     QtScheduler queue;
     SwrAudioConverterFactory converters;
+    FakeAudioEncoderFactory encoders; // holds the finish: the session keeps its samples
+    encoders.holdFinishes = true;
     AppState appState;
     NotificationCenter center;
     MemoryDefaults defaults;
@@ -347,8 +350,8 @@ TEST_P(PulseDictation, KeepsTheWholeSentenceAndEndsWithItsMicrophoneOrTheProgram
     PulseAudioSystem system;
     AudioCaptureManager capture(system, converters, queue, appState, center);
     auto controller = std::make_unique<DictationController>(DictationController::Components{
-        appState, queue, defaults, center, capture, hotkey, inserter, view, desktop, view, view,
-        []() -> RefineClient* { return nullptr; }, nullptr});
+        appState, queue, defaults, center, capture, encoders, hotkey, inserter, view, desktop, view,
+        view, []() -> RefineClient* { return nullptr; }, nullptr});
     controller->setupAudio();
     controller->startDictation();
     const auto session = controller->currentSession();
@@ -356,7 +359,7 @@ TEST_P(PulseDictation, KeepsTheWholeSentenceAndEndsWithItsMicrophoneOrTheProgram
     if (GetParam() == "stop") {
         feeding.get(); // the sentence ends just before the stop, in the middle of a block
         controller->stopDictation();
-        const std::vector<float> samples = session->samples();
+        const auto samples = samplesOf(session->getWAVData().substr(44));
         const std::size_t frames = fed.size() / 2; // the resampler keeps 16 samples back
         EXPECT_NEAR(static_cast<double>(samples.size()), frames / 3.0, 32) << "samples at 16 kHz";
         // Left and right mixed with equal weights: the level of (left + right) / 2.
@@ -367,7 +370,7 @@ TEST_P(PulseDictation, KeepsTheWholeSentenceAndEndsWithItsMicrophoneOrTheProgram
         const double gotSum =
             std::inner_product(samples.begin(), samples.end(), samples.begin(), 0.0);
         const double fedLevel = std::sqrt(fedSum / static_cast<double>(frames));
-        const double gotLevel = std::sqrt(gotSum / static_cast<double>(frames / 3));
+        const double gotLevel = std::sqrt(gotSum / static_cast<double>(frames / 3)) / 32767;
         ASSERT_GT(fedLevel, 0.01) << "the speech is too quiet to measure";
         EXPECT_NEAR(gotLevel, fedLevel, 0.1 * fedLevel);
         return;

@@ -1,4 +1,4 @@
-// One dictation upload through the real HTTP stack and compressor to a loopback server that
+// One dictation upload through the real HTTP stack to a loopback server that
 // parses the body with an independent multipart parser (Python's email package) and measures
 // the audio with ffprobe.
 
@@ -6,7 +6,6 @@
 #include "MemoryDefaults.h"
 #include "MemorySecretStore.h"
 #include "audio/DictationSession.h"
-#include "audio/ffmpeg/AudioCompressor.h"
 #include "service/RefineClient.h"
 #include "service/curl/CurlHttpClient.h"
 
@@ -51,7 +50,6 @@ TEST(Upload, TheServerFindsThePartsInOrderAndTheAudioDecodesToTheRecordedLength)
     RefineClient::Environment environment{http, secrets, defaults,
                                           "http://127.0.0.1:" + readFile(dir / "port"),
                                           (dir / "home").string(), "pc", "6.1.0"};
-    environment.compressAudio = &AudioCompressor::compressWAVToM4A;
     RefineClient client(std::move(environment));
 
     constexpr double seconds = 7.3;
@@ -63,20 +61,19 @@ TEST(Upload, TheServerFindsThePartsInOrderAndTheAudioDecodesToTheRecordedLength)
     }
     session.appendSamples(samples);
     std::promise<ProcessResult> answer;
-    client.process(session.getWAVData(), "dictation", std::chrono::system_clock::now(),
+    client.process({session.getWAVData(), false}, "dictation", std::chrono::system_clock::now(),
                    [&answer](ProcessResult r) { answer.set_value(std::move(r)); });
     auto future = answer.get_future();
     ASSERT_EQ(future.wait_for(20s), std::future_status::ready);
     EXPECT_EQ(future.get(), ProcessResult::success("hello world", "Hello world."));
     EXPECT_EQ(log.matching("⏱ LATENCY key-release→response=").size(), 1u);
-    EXPECT_EQ(log.matching("🗜 Compressed").size(), 1u);
 
     auto record = nlohmann::json::parse(readFile(dir / "request.json"));
     EXPECT_NEAR(record["parts"][0].value("duration", 0.0), seconds, 0.1);
     record["parts"][0].erase("duration");
     EXPECT_EQ(record, nlohmann::json::parse(R"({"multipart": true, "ends_with_closing": true,
         "device": ")" + client.deviceId() + R"(", "parts": [
-        {"name": "audio", "filename": "recording.m4a", "content_type": "audio/mp4"},
+        {"name": "audio", "filename": "recording.wav", "content_type": "audio/wav"},
         {"name": "vocab", "text": "Kubernetes, Qorin"}, {"name": "source", "text": "dictation"}]})"));
     fs::remove_all(dir);
 }

@@ -26,7 +26,7 @@ struct ServiceParts {
     NotificationCenter center;
     AppState appState;
     RefineClient client{{http, secrets, defaults, "http://127.0.0.1:8787",
-                         home.path().toStdString(), "Workstation", "6.1.0", {}, {}, center}};
+                         home.path().toStdString(), "Workstation", "6.1.0", {}, center}};
 };
 
 } // namespace skrib::testing
