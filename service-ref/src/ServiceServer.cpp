@@ -215,13 +215,14 @@ std::optional<std::string> recognizeAll(std::span<const std::int16_t> samples, W
     return words;
 }
 
-ProcessOutcome runProcess(const ProcessJob& job, SpeechRecognizer& recognizer, WorkPool& pool,
+ProcessOutcome runProcess(ProcessJob& job, SpeechRecognizer& recognizer, WorkPool& pool,
                           Storage& storage, const ServiceServer::Clock& clock) {
     ProcessOutcome outcome;
     try {
         auto decoded = decodeToRecognitionPcm(job.audio, job.maxSamples);
+        std::string().swap(job.audio);
         if (auto* failure = std::get_if<DecodeFailure>(&decoded)) {
-            return {400, failure->message, {}, {}, {}};
+            return {failure->tooLong ? 413 : 400, failure->message, {}, {}, {}};
         }
         const auto& samples = std::get<std::vector<std::int16_t>>(decoded);
         if (samples.empty()) {
@@ -347,12 +348,12 @@ void ServiceServer::installRoutes() {
     // is read and dropped first, so that a client still sending sees the answer rather than a
     // reset connection.
     const std::uint64_t refuseUnreadAbove = std::uint64_t{config_.maxBodyBytes} * 4;
-    http_->set_pre_routing_handler([refuseUnreadAbove](const Request& req, Response& res) {
+    http_->set_pre_routing_handler([this, refuseUnreadAbove](const Request& req, Response& res) {
         requestStart = SteadyClock::now();
         if (req.has_header("Content-Length") &&
             req.get_header_value<std::uint64_t>("Content-Length") > refuseUnreadAbove) {
             res.set_header("Connection", "close");
-            sendError(res, 413, "request body too large");
+            sendError(res, 413, bodyTooLarge());
             return HandlerResponse::Handled;
         }
         return HandlerResponse::Unhandled;
@@ -395,6 +396,11 @@ void ServiceServer::installRoutes() {
                [this](const Request& req, Response& res) { handleTranscripts(req, res); });
     http_->Post("/logs", [this](const Request& req, Response& res) { handleLogs(req, res); });
     http_->Get("/health", [this](const Request& req, Response& res) { handleHealth(req, res); });
+}
+
+std::string ServiceServer::bodyTooLarge() const {
+    return "request body too large (at most " + std::to_string(config_.maxBodyBytes >> 20) +
+           " MiB)";
 }
 
 void ServiceServer::writeAccessLog(const Request& req, const Response& res) {
@@ -486,7 +492,7 @@ void ServiceServer::handleProcess(const Request& req, Response& res,
     }
     if (!read) {
         if (res.status == 413) {
-            sendError(res, 413, "request body too large");
+            sendError(res, 413, bodyTooLarge());
         } else {
             sendError(res, 400, multipart ? "malformed multipart body" : "incomplete request body");
         }
