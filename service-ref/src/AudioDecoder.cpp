@@ -5,6 +5,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <vector>
 
 extern "C" {
@@ -239,7 +240,9 @@ decodeToRecognitionPcm(std::string_view file, std::size_t maxSamples) {
     }
     Resampler resampler;
     std::vector<std::int16_t> samples;
-    const DecodeFailure tooLong{"the recording is too long"};
+    const DecodeFailure tooLong{"the recording is too long (at most " +
+                                    std::to_string(maxSamples / recognitionSampleRate) + " s)",
+                                true};
     const DecodeFailure damaged{"audio could not be decoded (the data is damaged)"};
 
     auto drainFrames = [&]() -> std::optional<DecodeFailure> {

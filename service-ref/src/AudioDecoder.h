@@ -15,6 +15,7 @@ inline constexpr int recognitionSampleRate = 16000;
 /// Why audio could not be turned into samples; `message` is fit for the client.
 struct DecodeFailure {
     std::string message;
+    bool tooLong = false; // the audio is longer than asked for, not faulty
 };
 
 /// Decodes a WAV (PCM of any width) or M4A/MP4 (AAC or ALAC) file held in memory to 16 kHz mono,

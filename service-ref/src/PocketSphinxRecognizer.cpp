@@ -17,9 +17,12 @@ PocketSphinxRecognizer::load(const std::filesystem::path& modelDir, std::string&
             return nullptr;
         }
     }
-    cmd_ln_t* config =
-        cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", acoustic.c_str(), "-lm", language.c_str(),
-                    "-dict", dictionary.c_str(), "-logfn", "/dev/null", nullptr);
+    // At most 3000 active HMMs a frame (instead of 30000) and a narrower word-exit beam take
+    // away about 40 % of the recognition time at the same word error rate (measured on
+    // service_bench's sentences in two flite voices, as WAV and as AAC).
+    cmd_ln_t* config = cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", acoustic.c_str(), "-lm",
+                                   language.c_str(), "-dict", dictionary.c_str(), "-maxhmmpf",
+                                   "3000", "-wbeam", "1e-20", "-logfn", "/dev/null", nullptr);
     if (config == nullptr) {
         error = "cannot configure the speech recogniser";
         return nullptr;
@@ -47,7 +50,9 @@ PocketSphinxRecognizer::recognize(std::span<const std::int16_t> samples) {
     if (samples.empty()) {
         return std::string();
     }
-    if (ps_start_utt(decoder_) < 0) {
+    // A fresh noise estimate: carried over, it would come from whatever the decoder heard last
+    // (another device's recording, say), and the words would depend on which worker took them.
+    if (ps_start_stream(decoder_) < 0 || ps_start_utt(decoder_) < 0) {
         return std::nullopt;
     }
     // The whole utterance at once lets PocketSphinx normalise over all of it.

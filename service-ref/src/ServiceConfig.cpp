@@ -54,7 +54,9 @@ std::string usageText() {
            "  --workers N               recognitions run at once (default: one per core, at most "
            "4)\n"
            "  --queue N                 uploads that may wait for a worker (default 8)\n"
-           "  --max-body-mb N           largest request body in MiB (default 32)\n"
+           "  --max-body-mb N           largest request body in MiB (default 110: an hour of\n"
+           "                            16 kHz mono 16-bit WAV, 109.9 MiB, and the other parts\n"
+           "                            of the upload); recordings over 3600 s are refused\n"
            "  --help                    this text\n";
 }
 

@@ -22,8 +22,10 @@ struct ServiceConfig {
     std::size_t workers = 2;       // recognisers, one per worker thread
     std::size_t queueCapacity = 8; // uploads waiting beyond the running ones
     std::size_t httpThreads = 16;  // connections served at once
-    std::size_t maxBodyBytes = 32u << 20;
-    std::size_t maxAudioSeconds = 600;
+    // The longest dictation the program sends: an hour, as 16 kHz mono 16-bit WAV (109.9 MiB)
+    // or AAC; the body has room for that and the upload's other parts.
+    std::size_t maxBodyBytes = 110u << 20;
+    std::size_t maxAudioSeconds = 3600;
     std::int64_t logsPerDevice = 1000;
 };
 

@@ -3,6 +3,7 @@
 #include "AudioDecoder.h"
 #include "IsoTime.h"
 #include "Refiner.h"
+#include "Segmenter.h"
 #include "Storage.h"
 #include "Text.h"
 #include "UploadForm.h"
@@ -14,6 +15,7 @@
 #include <future>
 #include <httplib.h>
 #include <nlohmann/json.hpp>
+#include <numeric>
 #include <sys/socket.h>
 #include <thread>
 
@@ -37,6 +39,9 @@ constexpr std::size_t maxLogMessageBytes = 16u << 10;
 constexpr std::size_t maxLogFieldBytes = 64;
 constexpr std::int64_t maxTranscriptPage = 100;
 constexpr std::int64_t defaultTranscriptPage = 20;
+// Speech without a pause is cut only when longer than this: cuts within a sentence cost words
+// (cutting each of service_bench's sentences in two tripled their word errors).
+constexpr std::size_t maxStretchSamples = 20 * recognitionSampleRate;
 
 // When the request being served on this thread arrived; the access log measures from it.
 thread_local std::optional<SteadyClock::time_point> requestStart;
@@ -182,19 +187,48 @@ struct ProcessJob {
     std::promise<ProcessOutcome> done;
 };
 
-ProcessOutcome runProcess(const ProcessJob& job, SpeechRecognizer& recognizer, Storage& storage,
-                          const ServiceServer::Clock& clock) {
+// The words of `samples`: stretches between pauses recognised on every free worker, joined in
+// order; nothing when one of them failed.
+std::optional<std::string> recognizeAll(std::span<const std::int16_t> samples, WorkPool& pool,
+                                        SpeechRecognizer& own) {
+    const std::vector<AudioSpan> spans = splitAtPauses(samples, maxStretchSamples);
+    // The longest first, so that the workers finish close together.
+    std::vector<std::size_t> order(spans.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::stable_sort(order.begin(), order.end(), [&spans](std::size_t a, std::size_t b) {
+        return spans[a].size() > spans[b].size();
+    });
+    std::vector<std::optional<std::string>> texts(spans.size());
+    const bool ran =
+        pool.runPieces(own, spans.size(), [&](SpeechRecognizer& recognizer, std::size_t i) {
+            const AudioSpan& span = spans[order[i]];
+            texts[order[i]] = recognizer.recognize(samples.subspan(span.begin, span.size()));
+        });
+    std::string words;
+    for (const auto& text : texts) {
+        if (!ran || !text) {
+            return std::nullopt;
+        }
+        words += words.empty() || text->empty() ? "" : " ";
+        words += *text;
+    }
+    return words;
+}
+
+ProcessOutcome runProcess(ProcessJob& job, SpeechRecognizer& recognizer, WorkPool& pool,
+                          Storage& storage, const ServiceServer::Clock& clock) {
     ProcessOutcome outcome;
     try {
         auto decoded = decodeToRecognitionPcm(job.audio, job.maxSamples);
+        std::string().swap(job.audio);
         if (auto* failure = std::get_if<DecodeFailure>(&decoded)) {
-            return {400, failure->message, {}, {}, {}};
+            return {failure->tooLong ? 413 : 400, failure->message, {}, {}, {}};
         }
         const auto& samples = std::get<std::vector<std::int16_t>>(decoded);
         if (samples.empty()) {
             return {400, "missing audio: the recording holds no samples", {}, {}, {}};
         }
-        auto words = recognizer.recognize(samples);
+        auto words = recognizeAll(samples, pool, recognizer);
         if (!words) {
             return {500, "processing failed", {}, {}, {}};
         }
@@ -314,12 +348,12 @@ void ServiceServer::installRoutes() {
     // is read and dropped first, so that a client still sending sees the answer rather than a
     // reset connection.
     const std::uint64_t refuseUnreadAbove = std::uint64_t{config_.maxBodyBytes} * 4;
-    http_->set_pre_routing_handler([refuseUnreadAbove](const Request& req, Response& res) {
+    http_->set_pre_routing_handler([this, refuseUnreadAbove](const Request& req, Response& res) {
         requestStart = SteadyClock::now();
         if (req.has_header("Content-Length") &&
             req.get_header_value<std::uint64_t>("Content-Length") > refuseUnreadAbove) {
             res.set_header("Connection", "close");
-            sendError(res, 413, "request body too large");
+            sendError(res, 413, bodyTooLarge());
             return HandlerResponse::Handled;
         }
         return HandlerResponse::Unhandled;
@@ -362,6 +396,11 @@ void ServiceServer::installRoutes() {
                [this](const Request& req, Response& res) { handleTranscripts(req, res); });
     http_->Post("/logs", [this](const Request& req, Response& res) { handleLogs(req, res); });
     http_->Get("/health", [this](const Request& req, Response& res) { handleHealth(req, res); });
+}
+
+std::string ServiceServer::bodyTooLarge() const {
+    return "request body too large (at most " + std::to_string(config_.maxBodyBytes >> 20) +
+           " MiB)";
 }
 
 void ServiceServer::writeAccessLog(const Request& req, const Response& res) {
@@ -453,7 +492,7 @@ void ServiceServer::handleProcess(const Request& req, Response& res,
     }
     if (!read) {
         if (res.status == 413) {
-            sendError(res, 413, "request body too large");
+            sendError(res, 413, bodyTooLarge());
         } else {
             sendError(res, 400, multipart ? "malformed multipart body" : "incomplete request body");
         }
@@ -511,7 +550,7 @@ void ServiceServer::handleProcess(const Request& req, Response& res,
 
     auto result = job->done.get_future();
     const bool queued = pool_.trySubmit([this, job](SpeechRecognizer& recognizer) {
-        job->done.set_value(runProcess(*job, recognizer, storage_, clock_));
+        job->done.set_value(runProcess(*job, recognizer, pool_, storage_, clock_));
     });
     if (!queued) {
         giveBackUse();

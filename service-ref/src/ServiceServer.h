@@ -82,6 +82,7 @@ private:
     void handleHealth(const httplib::Request& req, httplib::Response& res);
     void sendProfile(const std::string& deviceId, httplib::Response& res);
     void writeAccessLog(const httplib::Request& req, const httplib::Response& res);
+    std::string bodyTooLarge() const;
 
     ServiceConfig config_;
     Storage& storage_;

@@ -28,7 +28,8 @@ bool WorkPool::trySubmit(Job job) {
         }
         jobs_.push_back(std::move(job));
     }
-    wake_.notify_one();
+    // Owners waiting for their pieces share the signal, so every waiter looks.
+    wake_.notify_all();
     return true;
 }
 
@@ -56,11 +57,59 @@ std::size_t WorkPool::queued() const {
     return jobs_.size();
 }
 
+bool WorkPool::runPieces(SpeechRecognizer& own, std::size_t count, const Piece& piece) {
+    Batch batch{&piece, count};
+    std::unique_lock lock(mutex_);
+    batches_.push_back(&batch);
+    wake_.notify_all();
+    // The owner takes only its own pieces, so that its answer never waits for another job's.
+    while (batch.started < batch.count) {
+        runPiece(lock, batch, own);
+    }
+    wake_.wait(lock, [&batch] { return batch.finished == batch.count; });
+    std::erase(batches_, &batch);
+    return !batch.failed;
+}
+
+WorkPool::Batch* WorkPool::batchToHelp() const {
+    // The batch nearest to its end, so that short jobs finish first.
+    Batch* best = nullptr;
+    for (Batch* batch : batches_) {
+        const std::size_t left = batch->count - batch->started;
+        if (left > 0 && (best == nullptr || left < best->count - best->started)) {
+            best = batch;
+        }
+    }
+    return best;
+}
+
+void WorkPool::runPiece(std::unique_lock<std::mutex>& lock, Batch& batch,
+                        SpeechRecognizer& recognizer) {
+    const std::size_t index = batch.started++;
+    lock.unlock();
+    bool failed = false;
+    try {
+        (*batch.piece)(recognizer, index);
+    } catch (...) {
+        failed = true;
+    }
+    lock.lock();
+    batch.failed = batch.failed || failed;
+    if (++batch.finished == batch.count) {
+        wake_.notify_all();
+    }
+}
+
 void WorkPool::work(SpeechRecognizer& recognizer) {
     std::unique_lock lock(mutex_);
     while (true) {
-        wake_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+        wake_.wait(lock,
+                   [this] { return stopping_ || !jobs_.empty() || batchToHelp() != nullptr; });
         if (jobs_.empty()) {
+            if (Batch* batch = batchToHelp()) {
+                runPiece(lock, *batch, recognizer);
+                continue;
+            }
             return; // stopping, nothing left
         }
         Job job = std::move(jobs_.front());

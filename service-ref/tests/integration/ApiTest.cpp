@@ -3,6 +3,7 @@
 #include "IsoTime.h"
 #include "TestSupport.h"
 
+#include <cstring>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -19,13 +20,28 @@ struct Exchange {
     int status;
     std::string answer; // a piece of the body
     std::string contentType = "application/json";
+    std::string (*makeBody)() = nullptr; // a body too big to make before the test runs
+};
+
+// Says "said" to up to a minute of audio and fails on more: no longer stretch of a recording
+// should reach a recogniser.
+struct StandInRecognizer : SpeechRecognizer {
+    std::optional<std::string> recognize(std::span<const std::int16_t> samples) override {
+        return samples.size() <= 60 * 16000 ? std::optional<std::string>("said") : std::nullopt;
+    }
 };
 
 class ApiTest : public testing::TestWithParam<Exchange> {
 protected:
     static void SetUpTestSuite() {
+        static WorkPool pool = [] {
+            std::vector<std::unique_ptr<SpeechRecognizer>> recognizers;
+            recognizers.push_back(std::make_unique<StandInRecognizer>());
+            recognizers.push_back(std::make_unique<StandInRecognizer>());
+            return WorkPool(std::move(recognizers), 2);
+        }();
         service_ = std::make_unique<InProcessService>(
-            sharedPool(), ServiceConfig{},
+            pool, ServiceConfig{},
             ReleaseManifest{"1.4.0", "https://x.test/1.4.0.dmg", std::string(86, 'A') + "==", 5});
         for (int i = 1; i <= 3; ++i) {
             service_->storage().addTranscript("PAGED", "raw " + std::to_string(i), "Refined.",
@@ -43,8 +59,9 @@ TEST_P(ApiTest, AnswersWithTheStatusAndBody) {
         headers.emplace("x-device-id", *c.device);
     }
     auto http = service_->client();
-    const auto result = c.body ? http->Post(c.path, headers, *c.body, c.contentType.c_str())
-                               : http->Get(c.path, headers);
+    const auto body = c.makeBody != nullptr ? std::optional(c.makeBody()) : c.body;
+    const auto result = body ? http->Post(c.path, headers, *body, c.contentType.c_str())
+                             : http->Get(c.path, headers);
     ASSERT_TRUE(result) << httplib::to_string(result.error());
     EXPECT_EQ(result->status, c.status) << result->body;
     EXPECT_NE(result->body.find(c.answer), std::string::npos) << result->body;
@@ -64,6 +81,21 @@ const std::string silence =
                 44) + std::string(16000, '\0');
 
 const std::string multipart = buildUpload("", false, {}).contentType();
+
+// `seconds` sampled at `rate` as a 16-bit mono WAV file: a second of a 400 Hz square wave at the
+// start of every ten, silence between.
+std::string bursts(std::uint32_t seconds, std::uint32_t rate) {
+    std::string wav = silence.substr(0, 44), tone;
+    const auto put = [&wav](std::size_t at, std::uint32_t value) { std::memcpy(&wav[at], &value, 4); };
+    put(4, 36 + seconds * rate * 2), put(24, rate), put(28, rate * 2), put(40, seconds * rate * 2);
+    for (std::uint32_t i = 0; i < rate; ++i) {
+        tone += i % (rate / 400) < rate / 800 ? "\x10\x10" : "\xF0\xEF";
+    }
+    for (std::uint32_t second = 0; second < seconds; ++second) {
+        wav += second % 10 == 0 ? tone : std::string(rate * 2, '\0');
+    }
+    return wav;
+}
 
 // A /process body as the program sends it, changed by `change`.
 Exchange upload(const char* name, std::string (*change)(std::string), const char* answer,
@@ -119,6 +151,14 @@ INSTANTIATE_TEST_SUITE_P(Endpoints, ApiTest, testing::Values(
     upload("NoAudioPart", [](std::string b) { return b.replace(b.find("audio"), 5, "extra"); }, "missing audio"),
     upload("AudioTwice", [](std::string b) { return b.replace(b.find(R"("source")"), 8, R"("audio")"); },
            "more than once"),
+    Exchange{"AnHourOfWav", "/process", {}, "HOUR", 200, R"("raw":"said said)", multipart,
+             [] { return buildUpload(bursts(3600, 16000), false, {}).body; }},
+    Exchange{"AnHourOfM4a", "/process", {}, "HOUR", 200, R"("raw":"said said)", multipart,
+             [] { return buildUpload(wavToM4a(bursts(3600, 16000)), true, {}).body; }},
+    Exchange{"OverAnHour", "/process", {}, "NO", 413, "too long (at most 3600 s)", multipart,
+             [] { return buildUpload(bursts(3601, 8000), false, {}).body; }},
+    Exchange{"BodyOverTheCap", "/process", {}, "NO", 413, "request body too large (at most", multipart,
+             [] { return buildUpload(bursts(3700, 16000), false, {}).body; }},
     upload("SourceTooLong", [](std::string b) { return b.replace(b.find("dictation"), 9, std::string(65, 's')); },
            "source")),
     [](const auto& info) { return info.param.name; });

@@ -1,10 +1,13 @@
-// The service's own logic: the upload form, transcript text, release manifests and the work pool.
+// The service's own logic: the upload form, transcript text, release manifests, the work pool and
+// the splitting of recordings at pauses.
 #include "Refiner.h"
 #include "ReleaseManifest.h"
+#include "Segmenter.h"
 #include "UploadForm.h"
 #include "Vocabulary.h"
 #include "WorkPool.h"
 
+#include <algorithm>
 #include <atomic>
 #include <future>
 #include <gtest/gtest.h>
@@ -148,6 +151,51 @@ INSTANTIATE_TEST_SUITE_P(Sizes, WorkPoolTest,
                          testing::Values(std::pair{1, 0u}, std::pair{1, 3u}, std::pair{3, 0u},
                                          std::pair{2, 2u}));
 
+// A recording of pieces of a square wave ("speech") and of silence, over a steady hiss.
+struct SplitCase {
+    const char* name;
+    std::vector<std::pair<int, int>> pieces; // amplitude (0: silence), milliseconds
+    int maxMs;
+    std::size_t stretches;
+    int hiss = 0;
+    std::size_t cutsInSpeech = 0; // where there is no gap to cut at
+};
+
+class SplitTest : public testing::TestWithParam<SplitCase> {};
+
+// Stretches come in order, hold every sample of speech and little silence, are not much longer
+// than asked, and are cut inside speech only where it has no gap.
+TEST_P(SplitTest, CutsAtPausesNeverInsideSpeech) {
+    const SplitCase& c = GetParam();
+    std::vector<std::int16_t> samples;
+    std::vector<bool> speech;
+    std::uint32_t random = 1;
+    for (const auto& [amplitude, ms] : c.pieces) {
+        for (int i = 0; i < ms * 16; ++i) {
+            random = random * 1664525 + 1013904223;
+            const int hiss =
+                c.hiss > 0 ? static_cast<int>(random >> 16) % (2 * c.hiss) - c.hiss : 0;
+            samples.push_back(
+                static_cast<std::int16_t>((i / 20 % 2 ? amplitude : -amplitude) + hiss));
+            speech.push_back(amplitude != 0);
+        }
+    }
+    const auto spans = splitAtPauses(samples, static_cast<std::size_t>(c.maxMs) * 16);
+    ASSERT_EQ(spans.size(), c.stretches);
+    std::size_t end = 0, silenceKept = 0, cutsInSpeech = 0;
+    for (const AudioSpan& span : spans) {
+        ASSERT_TRUE(span.begin >= end && span.end > span.begin && span.end <= samples.size());
+        EXPECT_EQ(std::count(speech.begin() + end, speech.begin() + span.begin, true), 0);
+        silenceKept += std::count(speech.begin() + span.begin, speech.begin() + span.end, false);
+        cutsInSpeech += span.begin == end && end > 0 && speech[end - 1] && speech[end] ? 1 : 0;
+        EXPECT_LE(span.size(), static_cast<std::size_t>(c.maxMs) * 16 * 3 / 2);
+        end = span.end;
+    }
+    EXPECT_EQ(std::count(speech.begin() + end, speech.end(), true), 0);
+    EXPECT_LE(silenceKept, spans.size() * 300 * 16) << "long silences are left out";
+    EXPECT_EQ(cutsInSpeech, c.cutsInSpeech);
+}
+
 std::string release(const char* latest, const char* url = "https://x.test/a.dmg",
                     const std::string& more = "") {
     return std::string(R"({"latest":")") + latest + R"(","download_url":")" + url + "\"" + more +
@@ -212,6 +260,16 @@ INSTANTIATE_TEST_SUITE_P(Manifests, ReleaseManifestTest, testing::Values(
     ManifestCase{"SignatureNotBase64", release("1.4", "https://x.test/a", R"(,"signature":"!)" + signature.substr(1) + "\""), "1.0", {}},
     ManifestCase{"SizeZero", release("1.4", "https://x.test/a", R"(,"size":0)"), "1.0", {}},
     ManifestCase{"SizeFraction", release("1.4", "https://x.test/a", R"(,"size":1.5)"), "1.0", {}}),
+    [](const auto& info) { return info.param.name; });
+
+const std::vector<std::pair<int, int>> threeSentences = {{0, 2000}, {3000, 1000}, {0, 400}, {3000, 700}, {0, 2000}, {3000, 500}, {0, 1000}};
+INSTANTIATE_TEST_SUITE_P(Recordings, SplitTest, testing::Values(
+    SplitCase{"Silence", {{0, 2000}}, 20000, 0},
+    SplitCase{"WordGapIsNoPause", {{0, 300}, {3000, 1000}, {0, 100}, {3000, 1000}, {0, 300}}, 20000, 1},
+    SplitCase{"PausesSeparate", threeSentences, 20000, 3},
+    SplitCase{"PausesInHiss", threeSentences, 20000, 3, 300},
+    SplitCase{"LongSpeechCutInItsGap", {{3000, 4500}, {0, 60}, {3000, 3500}}, 5000, 2},
+    SplitCase{"LongSpeechWithoutGap", {{3000, 10000}}, 4000, 3, 0, 2}),
     [](const auto& info) { return info.param.name; });
 // clang-format on
 
