@@ -23,8 +23,7 @@ struct Exchange {
     std::string (*makeBody)() = nullptr; // a body too big to make before the test runs
 };
 
-// Says "said" to up to a minute of audio and fails on more: no longer stretch of a recording
-// should reach a recogniser.
+// Says "said" to up to a minute of audio and fails on more, which no recogniser should be given.
 struct StandInRecognizer : SpeechRecognizer {
     std::optional<std::string> recognize(std::span<const std::int16_t> samples) override {
         return samples.size() <= 60 * 16000 ? std::optional<std::string>("said") : std::nullopt;
@@ -82,8 +81,7 @@ const std::string silence =
 
 const std::string multipart = buildUpload("", false, {}).contentType();
 
-// `seconds` sampled at `rate` as a 16-bit mono WAV file: a second of a 400 Hz square wave at the
-// start of every ten, silence between.
+// A 16-bit mono WAV file of `seconds` at `rate`: a second of 400 Hz square wave in every ten.
 std::string bursts(std::uint32_t seconds, std::uint32_t rate) {
     std::string wav = silence.substr(0, 44), tone;
     const auto put = [&wav](std::size_t at, std::uint32_t value) { std::memcpy(&wav[at], &value, 4); };

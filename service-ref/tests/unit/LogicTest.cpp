@@ -1,5 +1,4 @@
-// The service's own logic: the upload form, transcript text, release manifests, the work pool and
-// the splitting of recordings at pauses.
+// The service's own logic: upload form, transcript text, manifests, work pool, pause splitting.
 #include "Refiner.h"
 #include "ReleaseManifest.h"
 #include "Segmenter.h"
@@ -155,8 +154,7 @@ INSTANTIATE_TEST_SUITE_P(Sizes, WorkPoolTest,
 struct SplitCase {
     const char* name;
     std::vector<std::pair<int, int>> pieces; // amplitude (0: silence), milliseconds
-    int maxMs;
-    std::size_t stretches;
+    std::size_t maxMs, stretches;
     int hiss = 0;
     std::size_t cutsInSpeech = 0; // where there is no gap to cut at
 };
@@ -169,18 +167,14 @@ TEST_P(SplitTest, CutsAtPausesNeverInsideSpeech) {
     const SplitCase& c = GetParam();
     std::vector<std::int16_t> samples;
     std::vector<bool> speech;
-    std::uint32_t random = 1;
     for (const auto& [amplitude, ms] : c.pieces) {
         for (int i = 0; i < ms * 16; ++i) {
-            random = random * 1664525 + 1013904223;
-            const int hiss =
-                c.hiss > 0 ? static_cast<int>(random >> 16) % (2 * c.hiss) - c.hiss : 0;
-            samples.push_back(
-                static_cast<std::int16_t>((i / 20 % 2 ? amplitude : -amplitude) + hiss));
+            const int hiss = i * 7919 % (2 * c.hiss + 1) - c.hiss;
+            samples.push_back(static_cast<std::int16_t>(amplitude * (i / 20 % 2 * 2 - 1) + hiss));
             speech.push_back(amplitude != 0);
         }
     }
-    const auto spans = splitAtPauses(samples, static_cast<std::size_t>(c.maxMs) * 16);
+    const auto spans = splitAtPauses(samples, c.maxMs * 16);
     ASSERT_EQ(spans.size(), c.stretches);
     std::size_t end = 0, silenceKept = 0, cutsInSpeech = 0;
     for (const AudioSpan& span : spans) {
@@ -188,7 +182,7 @@ TEST_P(SplitTest, CutsAtPausesNeverInsideSpeech) {
         EXPECT_EQ(std::count(speech.begin() + end, speech.begin() + span.begin, true), 0);
         silenceKept += std::count(speech.begin() + span.begin, speech.begin() + span.end, false);
         cutsInSpeech += span.begin == end && end > 0 && speech[end - 1] && speech[end] ? 1 : 0;
-        EXPECT_LE(span.size(), static_cast<std::size_t>(c.maxMs) * 16 * 3 / 2);
+        EXPECT_LE(span.size(), c.maxMs * 16 * 3 / 2);
         end = span.end;
     }
     EXPECT_EQ(std::count(speech.begin() + end, speech.end(), true), 0);
