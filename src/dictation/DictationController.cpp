@@ -32,9 +32,9 @@ AudioPayload uploadPayload(DictationSession& session, std::optional<std::string>
     const auto wavStart = std::chrono::steady_clock::now();
     double wavMs = 0;
     if (m4a && !m4a->empty() && m4a->size() < wavBytes) {
-        payload = {std::move(*m4a), true};
+        payload = {std::move(*m4a), true, duration};
     } else {
-        payload = {session.getWAVData(), false};
+        payload = {session.getWAVData(), false, duration};
         wavMs = millisecondsSince(wavStart);
     }
     char line[160];

@@ -32,6 +32,7 @@ struct ProcessResult {
 struct AudioPayload {
     std::string bytes;
     bool m4a = false;
+    double seconds = 0; // the recording's length
 };
 
 /// The upload of one dictation: its multipart body, and what the service's answer means for

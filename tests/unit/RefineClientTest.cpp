@@ -44,7 +44,7 @@ protected:
     }
     /// Starts an upload, whose answer lands in `results`; the index of its request.
     std::size_t upload(std::optional<Clock::time_point> keyReleaseAt = std::nullopt,
-                       AudioPayload audio = {wav, false}) {
+                       AudioPayload audio = {wav, false, 0}) {
         client->process(std::move(audio), "dictation", keyReleaseAt,
                         [this](ProcessResult r) { results.push_back(std::move(r)); });
         return http.sent().size() - 1;
@@ -185,6 +185,13 @@ TEST(SharedClient, ItsMakingMayLogWhileLoggingAsksForIt) {
     std::thread([made] { RefineClient::shared(), made->set_value(); }).detach();
     ASSERT_EQ(ready.wait_for(std::chrono::seconds(5)), std::future_status::ready) << "hung";
     RefineClient::setSharedFactory({});
+}
+
+TEST_F(Client, ALongRecordingWaitsLongerForTheServiceToRecogniseIt) {
+    make();
+    const auto hour = upload(std::nullopt, {wav, false, 3600}), brief = upload(std::nullopt);
+    EXPECT_EQ(http.sent()[hour].request.timeoutSeconds, 480);
+    EXPECT_EQ(http.sent()[brief].request.timeoutSeconds, 120);
 }
 
 TEST_F(Client, ABadOriginCompletesAtOnceAndSendsNothing) {
