@@ -9,6 +9,7 @@
 #include "FakeAudio.h"
 #include "FakeInput.h"
 #include "FakeScheduler.h"
+#include "FakeSystem.h"
 #include "MemoryDefaults.h"
 #include "MemorySecretStore.h"
 #include "audio/ffmpeg/AudioCompressor.h"
@@ -96,16 +97,6 @@ private:
     std::vector<HttpRequest> requests_;
 };
 
-struct Silent : IndicatorView, SoundPlayer, AlertPresenter {
-    void showIndicator() override {}
-    void hideIndicator() override {}
-    void showProcessing() override {}
-    void showError(const std::string&) override {}
-    void pushLevel(float) override {}
-    void setMaxDuration(double) override {}
-    void play(const std::string&) override {}
-    int runModal(const Alert&) override { return 0; }
-};
 
 // A voiced tone with a syllable-rate envelope and some noise, like speech to an encoder.
 std::vector<float> speechLikeBlock(int index) {
@@ -157,7 +148,7 @@ struct Program {
     GlobalHotkey hotkey{keyboard, queue, defaults};
     FakeDesktop desktop{queue};
     TextInserter inserter{desktop, queue, defaults};
-    Silent silent;
+    SilentSurface silent;
     std::unique_ptr<RefineClient> client;
     std::unique_ptr<AudioCaptureManager> capture;
     std::unique_ptr<DictationController> controller;

@@ -1,6 +1,8 @@
 #pragma once
 
+#include "dictation/DictationController.h"
 #include "platform/Alerts.h"
+#include "platform/SoundPlayer.h"
 #include "platform/ProcessRunner.h"
 #include "update/AutoUpdater.h"
 
@@ -40,6 +42,18 @@ public:
         }
         return out;
     }
+};
+
+/// A capsule, sound player and alert presenter that show and play nothing (alerts: first button).
+struct SilentSurface final : IndicatorView, SoundPlayer, AlertPresenter {
+    void showIndicator() override {}
+    void hideIndicator() override {}
+    void showProcessing() override {}
+    void showError(const std::string&) override {}
+    void pushLevel(float) override {}
+    void setMaxDuration(double) override {}
+    void play(const std::string&) override {}
+    int runModal(const Alert&) override { return 0; }
 };
 
 /// No child process ever starts: no unit test installs an update.

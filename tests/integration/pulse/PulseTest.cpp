@@ -2,6 +2,7 @@
 // sounds, each test against a private PulseAudio daemon of its own.
 
 #include "FakeAudio.h"
+#include "FakeSystem.h"
 #include "FakeInput.h"
 #include "LogCapture.h"
 #include "MemoryDefaults.h"
@@ -321,16 +322,7 @@ void feed(const std::string& fifo, const std::vector<std::int16_t>& samples) {
 class PulseDictation : public PulseTest, public ::testing::WithParamInterface<std::string> {};
 
 TEST_P(PulseDictation, KeepsTheWholeSentenceAndEndsWithItsMicrophoneOrTheProgram) {
-    struct Unseen : IndicatorView, SoundPlayer, AlertPresenter {
-        void showIndicator() override {}
-        void hideIndicator() override {}
-        void showProcessing() override {}
-        void showError(const std::string&) override {}
-        void pushLevel(float) override {}
-        void setMaxDuration(double) override {}
-        void play(const std::string&) override {}
-        int runModal(const Alert&) override { return 0; }
-    } view;
+    SilentSurface view;
     LogCapture log;
     QtScheduler queue;
     SwrAudioConverterFactory converters;
