@@ -261,40 +261,59 @@ void DictationController::stopDictation() {
     finishing_.emplace(generation, session);
 
     RefineClient* client = c_.refineClient();
+    // What applied to this dictation, kept with its audio in case the upload fails.
+    KeptDictation facts;
+    facts.recordedAt = keyReleaseAt;
+    facts.style = c_.defaults.stringValue("stylePreset").value_or("");
+    facts.targetApp = dictationTargetApp_ ? dictationTargetApp_->name : std::string();
     std::weak_ptr<DictationController*> weak = self_;
     Scheduler* queue = &c_.mainQueue;
-    auto completion = [weak, queue, generation, keyReleaseAt](ProcessResult result) {
-        queue->post([weak, generation, keyReleaseAt, result = std::move(result)] {
-            if (auto self = weak.lock()) {
-                (*self)->handleResult(generation, result, keyReleaseAt);
-            }
-        });
-    };
-    // The file is finished and the body built on the encoder's thread, which hands the upload
-    // on; the session stays here until then.
+    KeptDictations* kept = c_.keptDictations;
+    // The file is finished and the body built on the encoder's thread, which keeps the audio
+    // and hands the upload on; the session stays here until then.
     const auto finishStart = std::chrono::steady_clock::now();
-    session->finishEncoding(
-        [weak, queue, generation, keyReleaseAt, finishStart, client, session = session.get(),
-         completion = std::move(completion)](std::optional<std::string> m4a, std::string error) {
-            AudioPayload payload =
-                uploadPayload(*session, std::move(m4a), error, millisecondsSince(finishStart));
-            if (client == nullptr) {
-                completion(ProcessResult::error("Something went wrong — try again"));
-            } else {
-                client->process(std::move(payload), "dictation", keyReleaseAt, completion);
-            }
-            session->discardSamples(); // once the request is on its way
-            queue->post([weak, generation] {
+    session->finishEncoding([weak, queue, generation, keyReleaseAt, finishStart, client, kept,
+                             facts = std::move(facts), session = session.get()](
+                                std::optional<std::string> m4a, std::string error) mutable {
+        AudioPayload payload =
+            uploadPayload(*session, std::move(m4a), error, millisecondsSince(finishStart));
+        std::string keptId;
+        if (kept != nullptr) {
+            facts.seconds = payload.seconds;
+            facts.vocab = client != nullptr ? client->loadVocab() : std::nullopt;
+            keptId = kept->keepAhead(payload, std::move(facts));
+        }
+        auto completion = [weak, queue, generation, keyReleaseAt, keptId](ProcessResult result) {
+            queue->post([weak, generation, keyReleaseAt, keptId, result = std::move(result)] {
                 if (auto self = weak.lock()) {
-                    (*self)->finishing_.erase(generation);
+                    (*self)->handleResult(generation, result, keyReleaseAt, keptId);
                 }
             });
+        };
+        if (client == nullptr) {
+            completion(ProcessResult::error("Something went wrong — try again"));
+        } else {
+            client->process(std::move(payload), "dictation", keyReleaseAt, completion);
+        }
+        session->discardSamples(); // once the request is on its way
+        queue->post([weak, generation] {
+            if (auto self = weak.lock()) {
+                (*self)->finishing_.erase(generation);
+            }
         });
+    });
 }
 
 void DictationController::handleResult(std::uint64_t generation, ProcessResult result,
-                                       Clock::time_point keyReleaseAt) {
+                                       Clock::time_point keyReleaseAt,
+                                       const std::string& keptId) {
+    const auto finished = [&](bool wanted) {
+        if (c_.keptDictations != nullptr && !keptId.empty()) {
+            c_.keptDictations->liveFinished(keptId, result, wanted);
+        }
+    };
     if (generation != dictationGeneration_) {
+        finished(false);
         return; // superseded or cancelled: no sound, no paste, no state change
     }
     switch (result.kind) {
@@ -312,11 +331,13 @@ void DictationController::handleResult(std::uint64_t generation, ProcessResult r
                 c_.pushTranscript(text);
             }
         }
+        finished(true); // the text is in the history: its audio can go
         c_.appState.state.set(SkribState::idle);
         c_.dictationIndicator.hideIndicator();
         break;
     }
     case ProcessResult::Kind::rateLimited:
+        finished(true); // kept before the user is told
         showAlert(
             "Daily limit reached",
             "You've used all your transcriptions for today. The limit resets at midnight UTC.");
@@ -324,6 +345,7 @@ void DictationController::handleResult(std::uint64_t generation, ProcessResult r
         c_.dictationIndicator.hideIndicator();
         break;
     case ProcessResult::Kind::error: {
+        finished(true);
         playSound("Basso");
         c_.dictationIndicator.showError(result.message);
         std::weak_ptr<DictationController*> weak = self_;

@@ -2,6 +2,7 @@
 
 #include "audio/AudioCaptureManager.h"
 #include "audio/DictationSession.h"
+#include "dictation/KeptDictations.h"
 #include "input/GlobalHotkey.h"
 #include "input/TextInserter.h"
 #include "platform/Alerts.h"
@@ -63,6 +64,8 @@ public:
         std::function<RefineClient*()> refineClient;
         /// Receives each pasted text for the history shown in the main window.
         std::function<void(const std::string&)> pushTranscript;
+        /// Keeps each upload's audio until its text has arrived; none keeps nothing.
+        KeptDictations* keptDictations = nullptr;
     };
 
     explicit DictationController(Components components);
@@ -96,7 +99,8 @@ public:
 private:
     void handleCaptureStarted(bool success);
     void handleResult(std::uint64_t generation, ProcessResult result,
-                      std::chrono::system_clock::time_point keyReleaseAt);
+                      std::chrono::system_clock::time_point keyReleaseAt,
+                      const std::string& keptId);
     void handleBuffer(const AudioBuffer16k& block);
 
     Components c_;

@@ -7,7 +7,8 @@
 
 namespace skrib {
 
-int writeFileAtomically(const std::string& path, std::string_view content, FileAccess access) {
+int writeFileAtomically(const std::string& path, std::string_view content, FileAccess access,
+                        Durability durability) {
     std::string temporary = path + ".XXXXXX";
     const int fd = ::mkostemp(temporary.data(), O_CLOEXEC); // mode 0600
     if (fd < 0) {
@@ -33,7 +34,7 @@ int writeFileAtomically(const std::string& path, std::string_view content, FileA
         }
         written += static_cast<std::size_t>(n);
     }
-    if (::fsync(fd) != 0) {
+    if (durability == Durability::flushed && ::fsync(fd) != 0) {
         return fail(errno);
     }
     if (::close(fd) != 0) {

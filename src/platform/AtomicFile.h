@@ -11,11 +11,18 @@ enum class FileAccess {
     ownerOnly, // 0600 whatever the old file's mode was
 };
 
+/// Whether `writeFileAtomically` waits until the content is on the disk.
+enum class Durability {
+    flushed, // survives a power cut once the call returns
+    cached,  // survives the program ending at any moment (the system writes it out soon)
+};
+
 /// Replaces `path` with `content` in one step: a temporary file in the same folder, written in
-/// full and flushed to disk, then renamed over `path`. Readers see the old or the new content,
+/// full (and flushed to disk), then renamed over `path`. Readers see the old or the new content,
 /// never part of either; on failure the old file is untouched and no temporary file is left.
 /// Returns 0, or the `errno` of the step that failed.
 int writeFileAtomically(const std::string& path, std::string_view content,
-                        FileAccess access = FileAccess::keep);
+                        FileAccess access = FileAccess::keep,
+                        Durability durability = Durability::flushed);
 
 } // namespace skrib

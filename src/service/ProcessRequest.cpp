@@ -82,14 +82,15 @@ ProcessResult ProcessRequest::outcome(const HttpResult& result) {
             object ? jsonString(*object, "error") : std::nullopt;
         if (error) {
             debugLog("⚠️ Server error " + std::to_string(status) + ": " + *error);
-            return ProcessResult::error(userFriendlyServerError(*error, status));
+            return ProcessResult::error(userFriendlyServerError(*error, status), status);
         }
         debugLog("⚠️ Server error " + std::to_string(status));
         return ProcessResult::error(status == 503 ? "Server temporarily unavailable"
-                                                  : "Server error — try again");
+                                                  : "Server error — try again",
+                                    status);
     }
     if (!object) {
-        return ProcessResult::error("Something went wrong — try again");
+        return ProcessResult::error("Something went wrong — try again", status);
     }
     const auto raw = jsonString(*object, "raw");
     const auto refined = jsonString(*object, "refined");

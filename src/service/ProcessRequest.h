@@ -15,15 +15,16 @@ struct ProcessResult {
     std::optional<std::string> raw;     // success
     std::optional<std::string> refined; // success
     std::string message;                // error: a short text for the user
+    int status = 0; // error: the service's HTTP status; 0 when it was not reached
 
     static ProcessResult success(std::optional<std::string> raw,
                                  std::optional<std::string> refined) {
-        return {Kind::success, std::move(raw), std::move(refined), {}};
+        return {Kind::success, std::move(raw), std::move(refined), {}, 200};
     }
-    static ProcessResult error(std::string message) {
-        return {Kind::error, std::nullopt, std::nullopt, std::move(message)};
+    static ProcessResult error(std::string message, int status = 0) {
+        return {Kind::error, std::nullopt, std::nullopt, std::move(message), status};
     }
-    static ProcessResult rateLimited() { return {Kind::rateLimited, {}, {}, {}}; }
+    static ProcessResult rateLimited() { return {Kind::rateLimited, {}, {}, {}, 429}; }
 
     friend bool operator==(const ProcessResult&, const ProcessResult&) = default;
 };

@@ -51,6 +51,7 @@ void RefineClient::setSharedFactory(std::function<std::unique_ptr<RefineClient>(
 
 RefineClient::RefineClient(Environment environment)
     : baseURL_(withoutTrailingSlashes(std::move(environment.baseURL)))
+    , uploadTimeoutSeconds_(environment.uploadTimeoutSeconds)
     , http_(environment.http)
     , computerName_(std::move(environment.computerName))
     , osVersion_(std::move(environment.osVersion))
@@ -95,6 +96,18 @@ void RefineClient::warmConnection() {
 void RefineClient::process(AudioPayload audio, const std::string& source,
                            std::optional<std::chrono::system_clock::time_point> keyReleaseAt,
                            std::function<void(ProcessResult)> completion) {
+    send(std::move(audio), account_.loadVocab(), source, keyReleaseAt, std::move(completion));
+}
+
+void RefineClient::processKept(AudioPayload audio, const std::optional<std::string>& vocab,
+                               std::function<void(ProcessResult)> completion) {
+    send(std::move(audio), vocab, "dictation", std::nullopt, std::move(completion));
+}
+
+void RefineClient::send(AudioPayload audio, const std::optional<std::string>& vocab,
+                        const std::string& source,
+                        std::optional<std::chrono::system_clock::time_point> keyReleaseAt,
+                        std::function<void(ProcessResult)> completion) {
     using std::chrono::duration;
     const std::string url = baseURL_ + "/process";
     if (!isValidHttpURL(url)) {
@@ -111,9 +124,9 @@ void RefineClient::process(AudioPayload audio, const std::string& source,
                        {"x-device-id", deviceId_}};
     // The service says nothing while it recognises, which for a long recording takes longer
     // than two minutes (about 4 minutes for an hour on two cores): a tenth of the length more.
-    request.timeoutSeconds = 120 + audio.seconds / 10;
-    request.body = ProcessRequest::body(boundary, std::move(audio.bytes), audio.m4a,
-                                        account_.loadVocab(), source);
+    request.timeoutSeconds = uploadTimeoutSeconds_ + audio.seconds / 10;
+    request.body =
+        ProcessRequest::body(boundary, std::move(audio.bytes), audio.m4a, vocab, source);
 
     const double bodyBuildMs = duration<double, std::milli>(now_() - bodyStart).count();
     const double payloadKB = static_cast<double>(request.body.size()) / 1024.0;

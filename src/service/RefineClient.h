@@ -41,6 +41,9 @@ public:
         std::function<std::chrono::system_clock::time_point()> now = {};
         /// Where the account data announces its changes.
         NotificationCenter& center = NotificationCenter::shared();
+        /// How long an upload of a short recording may take; a long one gets a tenth of its
+        /// length more.
+        double uploadTimeoutSeconds = 120;
     };
 
     /// Settles the device identifier, then registers the device and fetches the profile
@@ -71,6 +74,10 @@ public:
     void process(AudioPayload audio, const std::string& source,
                  std::optional<std::chrono::system_clock::time_point> keyReleaseAt,
                  std::function<void(ProcessResult)> completion);
+    /// Uploads a kept dictation again with the vocabulary that applied when it was recorded
+    /// (no latency line); as `process` otherwise.
+    void processKept(AudioPayload audio, const std::optional<std::string>& vocab,
+                     std::function<void(ProcessResult)> completion);
 
     /// The multipart body of an upload.
     static std::string processBody(const std::string& boundary, std::string audio, bool m4a,
@@ -99,7 +106,13 @@ public:
     std::string vocabPath() const { return account_.vocabPath(); }
 
 private:
+    void send(AudioPayload audio, const std::optional<std::string>& vocab,
+              const std::string& source,
+              std::optional<std::chrono::system_clock::time_point> keyReleaseAt,
+              std::function<void(ProcessResult)> completion);
+
     std::string baseURL_;
+    double uploadTimeoutSeconds_;
     HttpClient& http_;
     std::string computerName_;
     std::string osVersion_;

@@ -17,6 +17,8 @@ inline constexpr const char* hotkeyChanged = "dev.qorin.vantu-skrib.hotkeyChange
 inline constexpr const char* micNameChanged = "dev.qorin.vantu-skrib.micNameChanged";
 /// The capsule size setting changed. No object.
 inline constexpr const char* capsuleSizeChanged = "dev.qorin.vantu-skrib.capsuleSizeChanged";
+/// A dictation was kept for a retry, sent again or let go (main thread). No object.
+inline constexpr const char* keptDictationsChanged = "dev.qorin.vantu-skrib.keptDictationsChanged";
 /// Show the hotkey settings in the main window. No object.
 inline constexpr const char* showHotkeySettings = "dev.qorin.vantu-skrib.showHotkeySettings";
 

@@ -121,25 +121,28 @@ TEST_P(ProcessAnswer, MapsEachOutcomeToOneResultAndOneLine) {
 
 const std::string w65(65, 'w'), gone = "⚠️ Process failed: gone";
 const auto ok = &ProcessResult::success;
-const auto error = &ProcessResult::error;
-const auto again = ProcessResult::error("Something went wrong — try again");
-const auto network = ProcessResult::error("Connection failed — check your network");
-const auto server = ProcessResult::error("Server error — try again");
+// An error answer carries its HTTP status (0: the service was not reached).
+const auto error = [](std::string message, int status = 0) {
+    return ProcessResult::error(std::move(message), status);
+};
+const auto again = error("Something went wrong — try again");
+const auto network = error("Connection failed — check your network");
+const auto server = [](int status) { return error("Server error — try again", status); };
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Cases, ProcessAnswer, ::testing::Values(
     AnswerCase{200, R"({"raw":"hi","refined":"Hi.","total_ms":812})", ok("hi", "Hi."), "✨ Processed in 812ms: Hi."},
     AnswerCase{200, R"({"raw":"x","total_ms":"12"})", ok("x", {}), "✨ Processed in 0ms: nil"},
     AnswerCase{200, R"({"refined":")" + w65 + R"("})", ok({}, w65), "✨ Processed in 0ms: " + w65.substr(0, 60)},
-    AnswerCase{200, R"(["raw","refined"])", again, ""},
+    AnswerCase{200, R"(["raw","refined"])", error("Something went wrong — try again", 200), ""},
     AnswerCase{429, "\x01\x02", ProcessResult::rateLimited(), "⚠️ Daily limit reached"},
-    AnswerCase{400, R"({"error":"missing audio"})", error("No audio captured"), "⚠️ Server error 400: missing audio"},
-    AnswerCase{400, R"({"error":"too long"})", error("too long"), "⚠️ Server error 400: too long"},
-    AnswerCase{500, R"({"error":"processing failed"})", error("Processing failed — try again"), "⚠️ Server error 500: processing failed"},
-    AnswerCase{500, R"({"error":"Processing Failed"})", server, "⚠️ Server error 500: Processing Failed"},
-    AnswerCase{500, R"({"error":42})", server, "⚠️ Server error 500"},
-    AnswerCase{503, R"({"error":"queue full"})", error("Server temporarily unavailable"), "⚠️ Server error 503: queue full"},
-    AnswerCase{502, "", server, "⚠️ Server error 502"},
+    AnswerCase{400, R"({"error":"missing audio"})", error("No audio captured", 400), "⚠️ Server error 400: missing audio"},
+    AnswerCase{400, R"({"error":"too long"})", error("too long", 400), "⚠️ Server error 400: too long"},
+    AnswerCase{500, R"({"error":"processing failed"})", error("Processing failed — try again", 500), "⚠️ Server error 500: processing failed"},
+    AnswerCase{500, R"({"error":"Processing Failed"})", server(500), "⚠️ Server error 500: Processing Failed"},
+    AnswerCase{500, R"({"error":42})", server(500), "⚠️ Server error 500"},
+    AnswerCase{503, R"({"error":"queue full"})", error("Server temporarily unavailable", 503), "⚠️ Server error 503: queue full"},
+    AnswerCase{502, "", server(502), "⚠️ Server error 502"},
     AnswerCase{-1009, "", error("No internet connection"), gone},
     AnswerCase{-1200, "", network, gone},
     AnswerCase{-1206, "", network, gone},
