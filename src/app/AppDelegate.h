@@ -83,6 +83,8 @@ private:
     std::unique_ptr<SoundPlayer> sounds_;
     std::unique_ptr<AlertPresenter> alerts_;
     std::unique_ptr<ProcessRunner> processes_;
+    std::unique_ptr<KeptDictationStore> keptStore_;
+    std::unique_ptr<KeptDictations> keptDictations_;
     std::unique_ptr<DictationController> controller_;
     std::unique_ptr<MainWindowController> windowController_;
     std::unique_ptr<OnboardingWindow> onboarding_;
