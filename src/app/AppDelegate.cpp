@@ -8,6 +8,7 @@
 #include "input/GlobalHotkey.h"
 #include "input/TextInserter.h"
 #include "log/DebugLog.h"
+#include "platform/posix/Autostart.h"
 #include "platform/posix/HomeDirectory.h"
 #include "platform/posix/PosixProcessRunner.h"
 #include "platform/qt/QtAlertPresenter.h"
@@ -158,6 +159,12 @@ void AppDelegate::applicationDidFinishLaunching() {
     RefineClient::shared();
 
     alerts_ = std::make_unique<QtAlertPresenter>();
+    // Started at login as it was installed: the folder's launcher, else this program.
+    const std::string bundle = runningBundle();
+    autostart_ = std::make_unique<Autostart>(
+        QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation).toStdString(),
+        bundle.empty() ? std::filesystem::read_symlink("/proc/self/exe").string()
+                       : bundle + "/AppRun");
     processes_ = std::make_unique<RelaunchingProcessRunner>(instance_);
     setupAudio();
     setupDictation();
@@ -168,7 +175,7 @@ void AppDelegate::applicationDidFinishLaunching() {
     paths.staging =
         QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation).toStdString() +
         "/VantuSkrib";
-    paths.runningBundle = runningBundle();
+    paths.runningBundle = bundle;
     paths.fallbackInstallFolder = homeDirectory() + "/Applications/";
     AutoUpdater::setShared(std::make_unique<AutoUpdater>(AutoUpdater::Environment{
         serviceURL_,
@@ -209,6 +216,8 @@ void AppDelegate::openMainWindow() {
              [this](bool on) { textInserter_->setAutoEnter(on); }},
             {[this] { return controller_->soundFeedback(); },
              [this](bool on) { controller_->setSoundFeedback(on); }},
+            {[this] { return autostart_->isEnabled(); },
+             [this](bool on) { autostart_->setEnabled(on); }},
             [](std::uint32_t nativeScanCode) {
                 return X11KeyTranslator::virtualKeyCode(nativeScanCode);
             },

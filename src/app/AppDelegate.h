@@ -16,6 +16,7 @@ class QWidget;
 namespace skrib {
 
 class AudioCaptureManager;
+class Autostart;
 class AudioConverterFactory;
 class AudioEncoderFactory;
 class AudioSystem;
@@ -69,6 +70,7 @@ private:
     AppState& appState_ = AppState::shared();
 
     std::unique_ptr<SecretStore> secrets_;
+    std::unique_ptr<Autostart> autostart_;
     std::unique_ptr<AudioSystem> audioSystem_;
     std::unique_ptr<AudioConverterFactory> converters_;
     std::unique_ptr<AudioEncoderFactory> audioEncoders_;
