@@ -31,6 +31,7 @@ class SecretStore;
 class TextInserter;
 class AlertPresenter;
 class ProcessRunner;
+class KeptDictations;
 class MainWindowController;
 class OnboardingWindow;
 
@@ -84,6 +85,7 @@ private:
     std::unique_ptr<AlertPresenter> alerts_;
     std::unique_ptr<ProcessRunner> processes_;
     std::unique_ptr<DictationController> controller_;
+    std::unique_ptr<KeptDictations> keptDictations_;
     std::unique_ptr<MainWindowController> windowController_;
     std::unique_ptr<OnboardingWindow> onboarding_;
     QSystemTrayIcon* statusItem_ = nullptr;
