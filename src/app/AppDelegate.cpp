@@ -5,6 +5,7 @@
 #include "audio/ffmpeg/AudioCompressor.h"
 #include "audio/ffmpeg/SwrAudioConverter.h"
 #include "audio/pulse/PulseAudioSystem.h"
+#include "dictation/KeptDictations.h"
 #include "input/GlobalHotkey.h"
 #include "input/TextInserter.h"
 #include "log/DebugLog.h"
@@ -238,7 +239,15 @@ void AppDelegate::openMainWindow() {
             QStringLiteral(SKRIB_WEBSITE_URL),
             QStringLiteral(SKRIB_WEBSITE_DOMAIN),
             QStringLiteral(SKRIB_SUPPORT_EMAIL),
-            [settings](QWidget* parent) { return new SettingsView(settings, parent); }};
+            [settings](QWidget* parent) { return new SettingsView(settings, parent); },
+            [this] {
+                return keptDictations_ ? keptDictations_->waiting() : std::vector<KeptDictation>{};
+            },
+            [this](const std::string& id) {
+                if (keptDictations_) {
+                    keptDictations_->retry(id);
+                }
+            }};
         windowController_ = std::make_unique<MainWindowController>(std::move(environment));
         setupMainMenu(windowController_->window());
     }
@@ -362,11 +371,17 @@ void AppDelegate::showContextMenu() {
     QMenu menu;
     TrayMenu::fill(menu,
                    TrayMenu::items(appState_.state.get(), appState_.currentMicName.get(),
-                                   QApplication::applicationVersion()),
+                                   QApplication::applicationVersion(),
+                                   keptDictations_ ? keptDictations_->waiting().size() : 0),
                    [this](TrayMenu::Action action) {
                        switch (action) {
                        case TrayMenu::Action::toggleRecording:
                            toggleRecording();
+                           break;
+                       case TrayMenu::Action::retryKept:
+                           if (keptDictations_) {
+                               keptDictations_->retryAll();
+                           }
                            break;
                        case TrayMenu::Action::openWindow:
                            openMainWindow();
