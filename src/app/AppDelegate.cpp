@@ -307,8 +307,8 @@ void AppDelegate::setupDictation() {
             // Never typed into whatever window is in front by now: the history and the
             // clipboard, and a word to the user.
             if (windowController_) {
-                windowController_->mainView()->pushTranscript(QString::fromStdString(text));
-                (void)recordedAt;
+                windowController_->mainView()->pushTranscript(QString::fromStdString(text),
+                                                              recordedAt);
             }
             desktop_->setClipboardText(text);
             if (statusItem_ != nullptr) {

@@ -32,7 +32,6 @@ class SecretStore;
 class TextInserter;
 class AlertPresenter;
 class ProcessRunner;
-class KeptDictations;
 class MainWindowController;
 class OnboardingWindow;
 
@@ -89,7 +88,6 @@ private:
     std::unique_ptr<KeptDictationStore> keptStore_;
     std::unique_ptr<KeptDictations> keptDictations_;
     std::unique_ptr<DictationController> controller_;
-    std::unique_ptr<KeptDictations> keptDictations_;
     std::unique_ptr<MainWindowController> windowController_;
     std::unique_ptr<OnboardingWindow> onboarding_;
     QSystemTrayIcon* statusItem_ = nullptr;
