@@ -21,11 +21,13 @@ Sway::Sway() {
     const std::string runtime = folder_ + "/run";
     std::filesystem::create_directory(runtime);
     std::filesystem::permissions(runtime, std::filesystem::perms::owner_all);
-    std::filesystem::permissions(folder_, std::filesystem::perms::others_read |
-                                              std::filesystem::perms::others_exec,
-                                 std::filesystem::perm_options::add);
-    std::ofstream(folder_ + "/config") << "output HEADLESS-1 resolution 1280x800\nxwayland disable\n";
-    std::string asUser;
+    std::filesystem::permissions(
+        folder_, std::filesystem::perms::others_read | std::filesystem::perms::others_exec,
+        std::filesystem::perm_options::add);
+    std::ofstream(folder_ + "/config")
+        << "output HEADLESS-1 resolution 1280x800\nxwayland disable\n";
+    // Ends with the test, even one that crashes.
+    std::string launcher = "setpriv --pdeathsig TERM ";
     if (::geteuid() == 0) {
         std::system("id wltest >/dev/null 2>&1 || useradd --system --no-create-home wltest");
         const passwd* user = ::getpwnam("wltest");
@@ -33,10 +35,11 @@ Sway::Sway() {
             error_ = "no user wltest to run sway as";
             return;
         }
-        asUser = "setpriv --reuid=wltest --regid=wltest --init-groups ";
+        launcher += "--reuid=wltest --regid=wltest --init-groups ";
     }
-    start(asUser + "env -u WAYLAND_DISPLAY -u DISPLAY XDG_RUNTIME_DIR=" + runtime + " HOME=" +
-          runtime + " WLR_BACKENDS=headless WLR_LIBINPUT_NO_DEVICES=1 WLR_RENDERER=pixman sway -c " +
+    start(launcher + "env -u WAYLAND_DISPLAY -u DISPLAY XDG_RUNTIME_DIR=" + runtime +
+          " HOME=" + runtime +
+          " WLR_BACKENDS=headless WLR_LIBINPUT_NO_DEVICES=1 WLR_RENDERER=pixman sway -c " +
           folder_ + "/config");
     std::string socket; // wayland-N, whichever N sway took
     for (int waited = 0; waited < 10000 && socket.empty(); waited += 20) {

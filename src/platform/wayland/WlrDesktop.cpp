@@ -186,6 +186,13 @@ const wl_registry_listener registryListener{
     },
     [](void*, wl_registry*, std::uint32_t) {}};
 
+template <typename Proxy>
+void destroy(Proxy* proxy, void (*destroyer)(Proxy*)) {
+    if (proxy != nullptr) {
+        destroyer(proxy);
+    }
+}
+
 std::uint32_t milliseconds() {
     return static_cast<std::uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                           std::chrono::steady_clock::now().time_since_epoch())
@@ -208,9 +215,8 @@ bool Connection::connect(const std::string& displayName) {
         dataDevice = zwlr_data_control_manager_v1_get_data_device(dataControl, seat);
         zwlr_data_control_device_v1_add_listener(dataDevice, &deviceListener, this);
         used.dataControl = true;
-        used.primarySelection =
-            zwlr_data_control_manager_v1_get_version(dataControl) >=
-            ZWLR_DATA_CONTROL_DEVICE_V1_SET_PRIMARY_SELECTION_SINCE_VERSION;
+        used.primarySelection = zwlr_data_control_manager_v1_get_version(dataControl) >=
+                                ZWLR_DATA_CONTROL_DEVICE_V1_SET_PRIMARY_SELECTION_SINCE_VERSION;
     }
     if (toplevelManager != nullptr) {
         zwlr_foreign_toplevel_manager_v1_add_listener(toplevelManager, &toplevelManagerListener,
@@ -263,12 +269,19 @@ void Connection::run() {
     bool ok = true;
     while (ok) {
         {
-            std::lock_guard lock(mutex);
-            while (wl_display_prepare_read(display) != 0) {
-                wl_display_dispatch_pending(display);
+            std::unique_lock lock(mutex);
+            while (ok && wl_display_prepare_read(display) != 0) {
+                ok = wl_display_dispatch_pending(display) >= 0;
+            }
+            if (!ok) { // the compositor ended the connection
+                lost = true;
+                synced.notify_all();
+                break;
             }
         }
-        wl_display_flush(display);
+        // A full socket takes the rest of the requests once it can.
+        const bool unsent = wl_display_flush(display) < 0 && errno == EAGAIN;
+        fds[0].events = static_cast<short>(POLLIN | (unsent ? POLLOUT : 0));
         fds[0].revents = fds[1].revents = 0;
         if (::poll(fds, 2, -1) < 0 && errno != EINTR) {
             ok = false;
@@ -301,9 +314,9 @@ bool Connection::sync() {
     wl_callback_add_listener(wl_display_sync(display), &syncListener, this);
     const std::uint64_t sent = ++syncsSent;
     kick();
-    return synced.wait_for(lock, std::chrono::seconds(2),
-                           [&] { return syncsDone >= sent || lost; }) &&
-           !lost;
+    return synced.wait_for(lock, std::chrono::seconds(2), [&] {
+        return syncsDone >= sent || lost;
+    }) && !lost;
 }
 
 void Connection::sendKey(unsigned evdevCode, bool pressed) {
@@ -354,19 +367,13 @@ void Connection::disconnect() {
         for (const auto& [id, toplevel] : toplevels) {
             zwlr_foreign_toplevel_handle_v1_destroy(toplevel->handle);
         }
-        if (keyboard != nullptr) {
-            zwp_virtual_keyboard_v1_destroy(keyboard);
-        }
-        if (dataDevice != nullptr) {
-            zwlr_data_control_device_v1_destroy(dataDevice);
-        }
-        for (void* proxy : {static_cast<void*>(toplevelManager), static_cast<void*>(keyboardManager),
-                            static_cast<void*>(dataControl), static_cast<void*>(seat),
-                            static_cast<void*>(registry)}) {
-            if (proxy != nullptr) {
-                wl_proxy_destroy(static_cast<wl_proxy*>(proxy));
-            }
-        }
+        destroy(keyboard, zwp_virtual_keyboard_v1_destroy);
+        destroy(dataDevice, zwlr_data_control_device_v1_destroy);
+        destroy(toplevelManager, zwlr_foreign_toplevel_manager_v1_destroy);
+        destroy(keyboardManager, zwp_virtual_keyboard_manager_v1_destroy);
+        destroy(dataControl, zwlr_data_control_manager_v1_destroy);
+        destroy(seat, wl_seat_destroy);
+        destroy(registry, wl_registry_destroy);
         wl_display_flush(display);
         wl_display_disconnect(display);
     }
@@ -470,7 +477,11 @@ void WlrDesktop::setClipboardText(const std::string& text) {
 }
 
 bool WlrDesktop::isTrusted() {
-    return connection_ && connection_->used.virtualKeyboard;
+    if (!connection_ || !connection_->used.virtualKeyboard) {
+        return false;
+    }
+    std::lock_guard lock(connection_->mutex);
+    return !connection_->lost;
 }
 
 bool WlrDesktop::postPaste() {

@@ -38,7 +38,7 @@ public:
     bool isTerminated(const TargetApplication& application) override;
     void activate(const TargetApplication& application) override;
     void setClipboardText(const std::string& text) override;
-    /// The virtual keyboard was made.
+    /// The virtual keyboard was made and the compositor has not gone away.
     bool isTrusted() override;
     /// Ctrl+V. The keys come from a keyboard of their own, with its own modifiers: a key the
     /// user still holds on another keyboard does not change the chord, and is not released.

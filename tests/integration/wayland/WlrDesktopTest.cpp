@@ -1,8 +1,9 @@
 // The wlroots adapter against a private sway: wl-paste reads what it puts on the clipboard, a
 // foot terminal takes its paste and Return, and foreign toplevels name foot's window.
 
-#include "Sway.h"
 #include "platform/wayland/WlrDesktop.h"
+
+#include "Sway.h"
 
 #include <chrono>
 #include <csignal>
