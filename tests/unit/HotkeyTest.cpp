@@ -4,6 +4,7 @@
 #include "MemoryDefaults.h"
 #include "input/GlobalHotkey.h"
 #include "input/HotkeyOption.h"
+#include "input/InputMethods.h"
 #include "input/TextInserter.h"
 
 #include <gtest/gtest.h>
@@ -215,6 +216,23 @@ INSTANTIATE_TEST_SUITE_P(Cases, Inserter, ::testing::Values(
     InsertCase{"quitTargetPastesAsFrontmostInAnyCase", [](auto& d, auto&) { d.terminatedWindows.insert(42); d.frontmost = TargetApplication{7, 0, "KONSOLE"}; }, std::nullopt, "0.00 clipboard one|0.15 paste Ctrl+Shift+V|0.20 clipboard two|0.35 paste Ctrl+Shift+V|"}),
     [](const auto& info) { return std::string(info.param.name); });
 // clang-format on
+
+TEST(InputMethods, TheBestWayTheSessionOffersWinsAndTheNextStepIsNamed) {
+    InputAvailability wayland{.wayland = true, .evdevDenied = true};
+    EXPECT_EQ(InputMethods::choose({.evdevKeyboards = true}).summary(),
+              "Hotkey: X11 keyboard · Paste: X11 keys");
+    EXPECT_EQ(InputMethods::choose(wayland).summary(),
+              "Hotkey: X11 windows only · Paste: clipboard only");
+    EXPECT_EQ(InputMethods::choose(wayland).nextStep(wayland),
+              "Add yourself to the input group to use a lone key on Wayland");
+    wayland.portalShortcuts = wayland.uinput = wayland.virtualKeyboard = true;
+    EXPECT_EQ(InputMethods::choose(wayland).summary(),
+              "Hotkey: desktop shortcut · Paste: virtual keyboard");
+    wayland.evdevKeyboards = wayland.portalKeyboard = true;
+    EXPECT_EQ(InputMethods::choose(wayland).summary(),
+              "Hotkey: keyboard devices · Paste: desktop remote keyboard");
+    EXPECT_EQ(InputMethods::choose(wayland).nextStep(wayland), "");
+}
 
 } // namespace
 } // namespace skrib::testing
