@@ -5,6 +5,7 @@
 #include "input/EvdevKeyTranslator.h"
 #include "input/GlobalHotkey.h"
 #include "input/HotkeyOption.h"
+#include "input/InputMethods.h"
 #include "input/TextInserter.h"
 
 #include <algorithm>
@@ -276,13 +277,32 @@ TEST_P(Inserter, RunsRequestsOneAtATimeWithTheirPauses) {
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Cases, Inserter, ::testing::Values(
-    InsertCase{"plain", [](auto&, auto&) {}, editor, "0.00 clipboard one|0.00 activate Editor|0.15 paste|0.20 clipboard two|0.20 activate Editor|0.35 paste|"},
-    InsertCase{"autoEnter", [](auto&, auto& i) { i.setAutoEnter(true); }, std::nullopt, "0.00 clipboard one|0.00 activate Editor|0.15 paste|0.30 return|0.35 clipboard two|0.50 paste|0.65 return|"},
+    InsertCase{"plain", [](auto&, auto&) {}, editor, "0.00 clipboard one|0.00 activate Editor|0.15 paste Ctrl+V|0.20 clipboard two|0.20 activate Editor|0.35 paste Ctrl+V|"},
+    InsertCase{"autoEnter", [](auto&, auto& i) { i.setAutoEnter(true); }, std::nullopt, "0.00 clipboard one|0.00 activate Editor|0.15 paste Ctrl+V|0.30 return|0.35 clipboard two|0.50 paste Ctrl+V|0.65 return|"},
     InsertCase{"noPermission", [](auto& d, auto&) { d.trusted = false; }, editor, "0.00 clipboard one|0.00 clipboard two|"},
-    InsertCase{"targetQuit", [](auto& d, auto&) { d.terminatedWindows.insert(42); }, std::nullopt, "0.00 clipboard one|0.15 paste|0.20 clipboard two|0.35 paste|"},
-    InsertCase{"pasteFails", [](auto& d, auto&) { d.pasteFails = true; }, std::nullopt, "0.00 clipboard one|0.00 activate Editor|0.20 clipboard two|"}),
+    InsertCase{"targetQuit", [](auto& d, auto&) { d.terminatedWindows.insert(42); }, std::nullopt, "0.00 clipboard one|0.15 paste Ctrl+V|0.20 clipboard two|0.35 paste Ctrl+V|"},
+    InsertCase{"pasteFails", [](auto& d, auto&) { d.pasteFails = true; }, std::nullopt, "0.00 clipboard one|0.00 activate Editor|0.20 clipboard two|"},
+    InsertCase{"xtermPastesPrimary", [](auto&, auto&) {}, TargetApplication{43, 0, "XTerm"}, "0.00 clipboard one|0.00 activate Editor|0.15 paste Ctrl+V|0.20 clipboard two|0.20 activate XTerm|0.20 primary two|0.35 paste Shift+Insert|"},
+    InsertCase{"quitTargetPastesAsFrontmostInAnyCase", [](auto& d, auto&) { d.terminatedWindows.insert(42); d.frontmost = TargetApplication{7, 0, "KONSOLE"}; }, std::nullopt, "0.00 clipboard one|0.15 paste Ctrl+Shift+V|0.20 clipboard two|0.35 paste Ctrl+Shift+V|"}),
     [](const auto& info) { return std::string(info.param.name); });
 // clang-format on
+
+TEST(InputMethods, TheBestWayTheSessionOffersWinsAndTheNextStepIsNamed) {
+    InputAvailability wayland{.wayland = true, .evdevDenied = true};
+    EXPECT_EQ(InputMethods::choose({.evdevKeyboards = true}).summary(),
+              "Hotkey: X11 keyboard · Paste: X11 keys");
+    EXPECT_EQ(InputMethods::choose(wayland).summary(),
+              "Hotkey: X11 windows only · Paste: clipboard only");
+    EXPECT_EQ(InputMethods::choose(wayland).nextStep(wayland),
+              "Add yourself to the input group to use a lone key on Wayland");
+    wayland.portalShortcuts = wayland.uinput = wayland.virtualKeyboard = true;
+    EXPECT_EQ(InputMethods::choose(wayland).summary(),
+              "Hotkey: desktop shortcut · Paste: virtual keyboard");
+    wayland.evdevKeyboards = wayland.portalKeyboard = true;
+    EXPECT_EQ(InputMethods::choose(wayland).summary(),
+              "Hotkey: keyboard devices · Paste: desktop remote keyboard");
+    EXPECT_EQ(InputMethods::choose(wayland).nextStep(wayland), "");
+}
 
 } // namespace
 } // namespace skrib::testing
