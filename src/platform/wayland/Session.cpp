@@ -45,8 +45,4 @@ std::optional<WaylandProtocols> probeWaylandProtocols(const std::string& display
     return answered ? std::optional(offered) : std::nullopt;
 }
 
-std::string pasteMethodName(const WaylandProtocols& protocols) {
-    return protocols.virtualKeyboard ? "virtual keyboard (wlroots)" : "clipboard only";
-}
-
 } // namespace skrib

@@ -21,8 +21,4 @@ bool isWaylandSession();
 /// be reached.
 std::optional<WaylandProtocols> probeWaylandProtocols(const std::string& displayName = {});
 
-/// How the text gets into the target program, as Settings names it: "virtual keyboard
-/// (wlroots)" when keys can be sent, otherwise "clipboard only" (the user pastes).
-std::string pasteMethodName(const WaylandProtocols& protocols);
-
 } // namespace skrib

@@ -385,8 +385,7 @@ void Connection::disconnect() {
     xkb_context_unref(xkbContext);
 }
 
-WlrDesktop::WlrDesktop(const std::string& displayName,
-                       std::function<void(const std::string&)> fallbackClipboard)
+WlrDesktop::WlrDesktop(const std::string& displayName, SetSelection fallbackClipboard)
     : connection_(std::make_unique<Connection>())
     , fallbackClipboard_(std::move(fallbackClipboard)) {
     if (!connection_->connect(displayName)) {
@@ -446,9 +445,18 @@ void WlrDesktop::activate(const TargetApplication& application) {
 }
 
 void WlrDesktop::setClipboardText(const std::string& text) {
-    if (!connection_ || !connection_->used.dataControl) {
+    setSelection(text, false);
+}
+
+void WlrDesktop::setPrimarySelectionText(const std::string& text) {
+    setSelection(text, true);
+}
+
+void WlrDesktop::setSelection(const std::string& text, bool primary) {
+    if (!connection_ ||
+        !(primary ? connection_->used.primarySelection : connection_->used.dataControl)) {
         if (fallbackClipboard_) {
-            fallbackClipboard_(text);
+            fallbackClipboard_(text, primary);
         }
         return;
     }
@@ -458,20 +466,14 @@ void WlrDesktop::setClipboardText(const std::string& text) {
         if (c.dataDevice == nullptr) {
             return;
         }
-        // A source serves one selection: the clipboard and the primary selection have one each.
-        for (const bool primary : {false, true}) {
-            if (primary && !c.used.primarySelection) {
-                continue;
-            }
-            auto* source = zwlr_data_control_manager_v1_create_data_source(c.dataControl);
-            zwlr_data_control_source_v1_add_listener(source, &sourceListener, &c);
-            for (const char* type : textTypes) {
-                zwlr_data_control_source_v1_offer(source, type);
-            }
-            c.sources.emplace(source, text);
-            primary ? zwlr_data_control_device_v1_set_primary_selection(c.dataDevice, source)
-                    : zwlr_data_control_device_v1_set_selection(c.dataDevice, source);
+        auto* source = zwlr_data_control_manager_v1_create_data_source(c.dataControl);
+        zwlr_data_control_source_v1_add_listener(source, &sourceListener, &c);
+        for (const char* type : textTypes) {
+            zwlr_data_control_source_v1_offer(source, type);
         }
+        c.sources.emplace(source, text);
+        primary ? zwlr_data_control_device_v1_set_primary_selection(c.dataDevice, source)
+                : zwlr_data_control_device_v1_set_selection(c.dataDevice, source);
     }
     c.sync(); // the selection is ours before the paste asks for it
 }
@@ -482,10 +484,6 @@ bool WlrDesktop::isTrusted() {
     }
     std::lock_guard lock(connection_->mutex);
     return !connection_->lost;
-}
-
-bool WlrDesktop::postPaste() {
-    return postPaste(PasteKeys::ctrlV);
 }
 
 bool WlrDesktop::postPaste(PasteKeys keys) {

@@ -57,9 +57,10 @@ TEST_F(WlrDesktopTest, OtherProgramsReadTheClipboardAndThePrimarySelection) {
     EXPECT_TRUE(offered->dataControl && offered->primarySelection && offered->virtualKeyboard &&
                 offered->foreignToplevel);
     WlrDesktop desktop;
-    EXPECT_EQ(pasteMethodName(desktop.protocols()), "virtual keyboard (wlroots)");
+    EXPECT_TRUE(desktop.isTrusted());
     desktop.setClipboardText("replaced");
     desktop.setClipboardText(text);
+    desktop.setPrimarySelectionText(text);
     EXPECT_EQ(output("wl-paste --no-newline"), text);
     EXPECT_EQ(output("wl-paste --no-newline --primary"), text);
     EXPECT_EQ(output("wl-paste --no-newline"), text); // still served
