@@ -6,24 +6,18 @@
 #include <filesystem>
 #include <fstream>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
 namespace skrib::testing {
 
-bool Sway::installed() {
-    return std::system("command -v sway >/dev/null") == 0;
-}
-
 Sway::Sway() {
     char pattern[] = "/tmp/skrib-sway-XXXXXX";
     folder_ = ::mkdtemp(pattern);
     const std::string runtime = folder_ + "/run";
-    std::filesystem::create_directory(runtime);
-    std::filesystem::permissions(runtime, std::filesystem::perms::owner_all);
-    std::filesystem::permissions(
-        folder_, std::filesystem::perms::others_read | std::filesystem::perms::others_exec,
-        std::filesystem::perm_options::add);
+    ::mkdir(runtime.c_str(), 0700);
+    ::chmod(folder_.c_str(), 0755); // sway's user reads the configuration
     std::ofstream(folder_ + "/config")
         << "output HEADLESS-1 resolution 1280x800\nxwayland disable\n";
     // Ends with the test, even one that crashes.

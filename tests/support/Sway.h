@@ -18,9 +18,7 @@ public:
     Sway(const Sway&) = delete;
     Sway& operator=(const Sway&) = delete;
 
-    static bool installed();
-    /// False when sway could not be started; `error()` says why.
-    bool ok() const { return error_.empty(); }
+    /// Why sway could not be started; empty when it runs.
     const std::string& error() const { return error_; }
     const std::string& folder() const { return folder_; } // for the test's own files
 
