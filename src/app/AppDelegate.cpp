@@ -9,7 +9,15 @@
 #include "input/GlobalHotkey.h"
 #include "input/TextInserter.h"
 #include "log/DebugLog.h"
+#include "app/FallbackDesktop.h"
+#include "platform/evdev/EvdevKeyboardHook.h"
+#include "platform/evdev/UinputKeyboard.h"
+#include "platform/portal/PortalDesktop.h"
+#include "platform/portal/PortalShortcutHook.h"
 #include "platform/posix/Autostart.h"
+#include "platform/wayland/Session.h"
+#include "platform/wayland/WlrDesktop.h"
+#include "platform/x11/X11Clipboard.h"
 #include "platform/posix/HomeDirectory.h"
 #include "platform/posix/PosixProcessRunner.h"
 #include "platform/qt/QtAlertPresenter.h"
@@ -222,7 +230,8 @@ void AppDelegate::openMainWindow() {
             [](std::uint32_t nativeScanCode) {
                 return X11KeyTranslator::virtualKeyCode(nativeScanCode);
             },
-            [this](std::uint16_t keyCode) { return keyboard_->canSee(keyCode); }};
+            [this](std::uint16_t keyCode) { return keyboard_->canSee(keyCode); },
+            [this] { return std::make_pair(inputMethods_.summary(), inputNextStep_); }};
         MainView::Environment environment{
             defaults_,
             mainQueue_,
@@ -278,11 +287,87 @@ void AppDelegate::setupAudio() {
     audioCapture_ = std::make_unique<AudioCaptureManager>(*audioSystem_, *converters_, mainQueue_);
 }
 
+// What this session offers for the hotkey and the paste (looked at once, at launch).
+InputAvailability AppDelegate::probeInput() {
+    InputAvailability available;
+    available.wayland = isWaylandSession();
+    if (!available.wayland) {
+        return available;
+    }
+    const EvdevProbe keyboards = EvdevKeyboardHook::probe();
+    available.evdevKeyboards = keyboards.access == EvdevProbe::Access::available;
+    available.evdevDenied = keyboards.access == EvdevProbe::Access::noPermission;
+    const PortalProbe portal = probePortal();
+    available.portalShortcuts = portal.globalShortcuts;
+    available.portalKeyboard = portal.remoteDesktop;
+    portalClipboard_ = portal.clipboard;
+    const auto protocols = probeWaylandProtocols();
+    available.virtualKeyboard = protocols && protocols->virtualKeyboard;
+    wlrClipboard_ = protocols && protocols->dataControl;
+    available.uinput = UinputKeyboard::probe().available;
+    return available;
+}
+
 void AppDelegate::setupDictation() {
-    // The keys the desktop sends for a paste are kept from the hotkey watcher.
+    const InputAvailability available = probeInput();
+    inputMethods_ = InputMethods::choose(available);
+    inputNextStep_ = inputMethods_.nextStep(available);
+    if (available.wayland) {
+        debugLog("🖥 Wayland session — " + inputMethods_.summary() +
+                 (inputNextStep_.empty() ? std::string() : " (" + inputNextStep_ + ")"));
+    }
+    // The keys the X desktop sends for a paste are kept from the X hotkey watcher.
     auto sentKeys = std::make_shared<X11SentKeys>();
-    keyboard_ = std::make_unique<X11KeyboardHook>(std::string(), sentKeys);
-    desktop_ = std::make_unique<X11Desktop>(std::string(), sentKeys);
+    switch (inputMethods_.hotkey) {
+    case HotkeyMethod::evdev:
+        keyboard_ = std::make_unique<EvdevKeyboardHook>();
+        break;
+    case HotkeyMethod::portalShortcut:
+        keyboard_ = std::make_unique<PortalShortcutHook>(defaults_);
+        break;
+    case HotkeyMethod::x11Only:
+        debugLog("⚠️ Hotkey: only keys typed into X11 windows are seen on this Wayland session");
+        [[fallthrough]];
+    case HotkeyMethod::x11:
+        keyboard_ = std::make_unique<X11KeyboardHook>(std::string(), sentKeys);
+        break;
+    }
+    const auto setSelection = [this](const std::string& text, bool primary) {
+        if (wlrClipboard_) {
+            // Native windows never see the X clipboard of a wlroots session.
+            static_cast<void>(primary ? wlrSelections_->setPrimarySelectionText(text)
+                                      : wlrSelections_->setClipboardText(text));
+        } else {
+            X11Clipboard::setText(text, primary);
+        }
+    };
+    if (wlrClipboard_ && inputMethods_.paste != PasteMethod::virtualKeyboard) {
+        wlrSelections_ = std::make_unique<WlrDesktop>();
+    }
+    switch (inputMethods_.paste) {
+    case PasteMethod::x11:
+        desktop_ = std::make_unique<X11Desktop>(std::string(), sentKeys);
+        break;
+    case PasteMethod::portalKeyboard:
+        desktop_ = std::make_unique<PortalDesktop>(defaults_, portalClipboard_);
+        break;
+    case PasteMethod::virtualKeyboard:
+        desktop_ = std::make_unique<WlrDesktop>(std::string(), &X11Clipboard::setText);
+        break;
+    case PasteMethod::uinput:
+    case PasteMethod::clipboardOnly:
+        desktop_ = std::make_unique<FallbackDesktop>(
+            inputMethods_.paste == PasteMethod::uinput ? std::make_unique<UinputKeyboard>()
+                                                       : nullptr,
+            setSelection, [this](const std::string& notice) {
+                debugLog("📋 " + notice);
+                if (statusItem_ != nullptr) {
+                    statusItem_->showMessage(QStringLiteral("Vantu Skrib"),
+                                             QString::fromStdString(notice));
+                }
+            });
+        break;
+    }
     globalHotkey_ = std::make_unique<GlobalHotkey>(*keyboard_, mainQueue_, defaults_);
     textInserter_ = std::make_unique<TextInserter>(*desktop_, mainQueue_, defaults_);
     overlays_ = std::make_unique<X11OverlayWindows>();

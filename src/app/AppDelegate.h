@@ -2,6 +2,7 @@
 
 #include "app/SingleInstance.h"
 #include "dictation/DictationController.h"
+#include "input/InputMethods.h"
 #include "platform/Subscription.h"
 #include "state/AppState.h"
 
@@ -57,6 +58,7 @@ private:
     void openMainWindow();
     void setupAudio();
     void setupDictation();
+    InputAvailability probeInput();
     void bindState();
     void updateMenuBarIcon(SkribState state);
     void showContextMenu();
@@ -77,6 +79,11 @@ private:
     std::unique_ptr<AudioCaptureManager> audioCapture_;
     std::unique_ptr<KeyboardHook> keyboard_;
     std::unique_ptr<Desktop> desktop_;
+    std::unique_ptr<Desktop> wlrSelections_; // the clipboard of a wlroots session, when apart
+    InputMethods inputMethods_;
+    std::string inputNextStep_;
+    bool portalClipboard_ = false;
+    bool wlrClipboard_ = false;
     std::unique_ptr<OverlayWindows> overlays_;
     std::unique_ptr<GlobalHotkey> globalHotkey_;
     std::unique_ptr<TextInserter> textInserter_;

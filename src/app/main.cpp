@@ -5,6 +5,7 @@
 #include "platform/posix/HomeDirectory.h"
 #include "platform/qt/QSettingsDefaults.h"
 #include "platform/qt/QtScheduler.h"
+#include "platform/wayland/Session.h"
 #include "service/RefineClient.h"
 #include "service/curl/CurlHttpClient.h"
 
@@ -137,6 +138,12 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    // On a Wayland session the windows go through XWayland where it runs: the floating capsule
+    // keeps its shape there and can be placed, which a Wayland window of Qt's cannot.
+    if (skrib::isWaylandSession() && std::getenv("DISPLAY") != nullptr &&
+        std::getenv("QT_QPA_PLATFORM") == nullptr) {
+        ::setenv("QT_QPA_PLATFORM", "xcb", 0);
+    }
     QApplication::setOrganizationName(QStringLiteral("VantuSkrib"));
     QApplication::setApplicationName(QStringLiteral("VantuSkrib"));
     QApplication::setApplicationDisplayName(QStringLiteral("Vantu Skrib"));

@@ -179,9 +179,10 @@ void DictationController::startDictation() {
         return;
     }
     dictationTargetApp_ = c_.desktop.frontmostApplication();
-    debugLog("🎯 Target app for paste: " + (dictationTargetApp_ && !dictationTargetApp_->name.empty()
-                                               ? dictationTargetApp_->name
-                                               : std::string("none")));
+    // "unknown": some window has the focus, but the desktop does not say which (Wayland).
+    debugLog("🎯 Target app for paste: " + (!dictationTargetApp_            ? std::string("none")
+                                            : dictationTargetApp_->name.empty() ? std::string("unknown")
+                                                                                : dictationTargetApp_->name));
     currentSession_.store(std::make_shared<DictationSession>(
         c_.audioEncoders.start(static_cast<int>(DictationSession::sampleRate))));
     c_.appState.isDictating.set(true);

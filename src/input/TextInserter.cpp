@@ -43,7 +43,10 @@ void TextInserter::drainQueue() {
         copyToClipboard(request.text);
         // The paste goes to the target brought back, or else to whatever is in front.
         std::optional<TargetApplication> receiver = request.targetApp;
-        if (request.targetApp && !desktop_.isTerminated(*request.targetApp)) {
+        // A target without a window (the desktop did not say which one was active) cannot be
+        // brought back: the text goes to the window that has the focus.
+        if (request.targetApp && request.targetApp->window != 0 &&
+            !desktop_.isTerminated(*request.targetApp)) {
             desktop_.activate(*request.targetApp);
             debugLog(
                 "📋 Re-activated " +
