@@ -5,9 +5,11 @@
 #include "audio/ffmpeg/AudioCompressor.h"
 #include "audio/ffmpeg/SwrAudioConverter.h"
 #include "audio/pulse/PulseAudioSystem.h"
+#include "dictation/KeptDictations.h"
 #include "input/GlobalHotkey.h"
 #include "input/TextInserter.h"
 #include "log/DebugLog.h"
+#include "platform/posix/Autostart.h"
 #include "platform/posix/HomeDirectory.h"
 #include "platform/posix/PosixProcessRunner.h"
 #include "platform/qt/QtAlertPresenter.h"
@@ -78,6 +80,21 @@ std::string osVersion() {
            std::to_string(parts[2]);
 }
 
+// How long an upload may wait for the service: VANTU_SKRIB_UPLOAD_TIMEOUT seconds when set (a
+// slow or far service, or a test), else two minutes.
+double uploadTimeoutSeconds() {
+    if (const char* value = std::getenv("VANTU_SKRIB_UPLOAD_TIMEOUT")) {
+        char* end = nullptr;
+        const double seconds = std::strtod(value, &end);
+        if (end != value && *end == '\0' && seconds > 0 && seconds <= 3600) {
+            return seconds;
+        }
+        debugLog(std::string("⚠️ VANTU_SKRIB_UPLOAD_TIMEOUT=") + value +
+                 " is not a number of seconds up to 3600 — using 120");
+    }
+    return 120;
+}
+
 // The updater's processes; starting the updated program first hands the single-instance socket
 // over, so the new program becomes the running one while this one quits.
 class RelaunchingProcessRunner final : public ProcessRunner {
@@ -137,11 +154,18 @@ void AppDelegate::applicationDidFinishLaunching() {
             http_,       *secrets_,       defaults_,
             serviceURL_, homeDirectory(), QSysInfo::machineHostName().toStdString(),
             osVersion()};
+        environment.uploadTimeoutSeconds = uploadTimeoutSeconds();
         return std::make_unique<RefineClient>(std::move(environment));
     });
     RefineClient::shared();
 
     alerts_ = std::make_unique<QtAlertPresenter>();
+    // Started at login as it was installed: the folder's launcher, else this program.
+    const std::string bundle = runningBundle();
+    autostart_ = std::make_unique<Autostart>(
+        QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation).toStdString(),
+        bundle.empty() ? std::filesystem::read_symlink("/proc/self/exe").string()
+                       : bundle + "/AppRun");
     processes_ = std::make_unique<RelaunchingProcessRunner>(instance_);
     setupAudio();
     setupDictation();
@@ -152,7 +176,7 @@ void AppDelegate::applicationDidFinishLaunching() {
     paths.staging =
         QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation).toStdString() +
         "/VantuSkrib";
-    paths.runningBundle = runningBundle();
+    paths.runningBundle = bundle;
     paths.fallbackInstallFolder = homeDirectory() + "/Applications/";
     AutoUpdater::setShared(std::make_unique<AutoUpdater>(AutoUpdater::Environment{
         serviceURL_,
@@ -193,6 +217,8 @@ void AppDelegate::openMainWindow() {
              [this](bool on) { textInserter_->setAutoEnter(on); }},
             {[this] { return controller_->soundFeedback(); },
              [this](bool on) { controller_->setSoundFeedback(on); }},
+            {[this] { return autostart_->isEnabled(); },
+             [this](bool on) { autostart_->setEnabled(on); }},
             [](std::uint32_t nativeScanCode) {
                 return X11KeyTranslator::virtualKeyCode(nativeScanCode);
             },
@@ -213,7 +239,15 @@ void AppDelegate::openMainWindow() {
             QStringLiteral(SKRIB_WEBSITE_URL),
             QStringLiteral(SKRIB_WEBSITE_DOMAIN),
             QStringLiteral(SKRIB_SUPPORT_EMAIL),
-            [settings](QWidget* parent) { return new SettingsView(settings, parent); }};
+            [settings](QWidget* parent) { return new SettingsView(settings, parent); },
+            [this] {
+                return keptDictations_ ? keptDictations_->waiting() : std::vector<KeptDictation>{};
+            },
+            [this](const std::string& id) {
+                if (keptDictations_) {
+                    keptDictations_->retry(id);
+                }
+            }};
         windowController_ = std::make_unique<MainWindowController>(std::move(environment));
         setupMainMenu(windowController_->window());
     }
@@ -256,6 +290,33 @@ void AppDelegate::setupDictation() {
         mainQueue_, defaults_, NotificationCenter::shared(), overlays_.get());
     indicatorView_ = std::make_unique<IndicatorAdapter>(*dictationIndicator_);
     sounds_ = std::make_unique<CanberraSoundPlayer>(resourcesDirectory().toStdString() + "/sounds");
+    keptStore_ = std::make_unique<KeptDictationStore>(
+        QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation).toStdString() +
+        "/VantuSkrib/pending");
+    keptDictations_ = std::make_unique<KeptDictations>(KeptDictations::Environment{
+        *keptStore_, mainQueue_, appState_, NotificationCenter::shared(),
+        [](AudioPayload audio, std::optional<std::string> vocab,
+           std::function<void(ProcessResult)> completion) {
+            if (RefineClient* client = RefineClient::shared()) {
+                client->processKept(std::move(audio), vocab, std::move(completion));
+            } else {
+                completion(ProcessResult::error("Something went wrong — try again"));
+            }
+        },
+        [this](const std::string& text, WallClock::time_point recordedAt) {
+            // Never typed into whatever window is in front by now: the history and the
+            // clipboard, and a word to the user.
+            if (windowController_) {
+                windowController_->mainView()->pushTranscript(QString::fromStdString(text),
+                                                              recordedAt);
+            }
+            desktop_->setClipboardText(text);
+            if (statusItem_ != nullptr) {
+                statusItem_->showMessage(QStringLiteral("Vantu Skrib"),
+                                         QString::fromUtf8("Dictation transcribed — copied to "
+                                                           "the clipboard"));
+            }
+        }});
     controller_ = std::make_unique<DictationController>(DictationController::Components{
         appState_, mainQueue_, defaults_, NotificationCenter::shared(), *audioCapture_,
         *audioEncoders_, *globalHotkey_, *textInserter_, *indicatorView_, *desktop_, *sounds_,
@@ -264,9 +325,11 @@ void AppDelegate::setupDictation() {
             if (windowController_) {
                 windowController_->mainView()->pushTranscript(QString::fromStdString(text));
             }
-        }});
+        },
+        keptDictations_.get()});
     controller_->setupAudio();
     controller_->setupDictation();
+    keptDictations_->start();
 }
 
 void AppDelegate::setupMenuBar() {
@@ -308,11 +371,17 @@ void AppDelegate::showContextMenu() {
     QMenu menu;
     TrayMenu::fill(menu,
                    TrayMenu::items(appState_.state.get(), appState_.currentMicName.get(),
-                                   QApplication::applicationVersion()),
+                                   QApplication::applicationVersion(),
+                                   keptDictations_ ? keptDictations_->waiting().size() : 0),
                    [this](TrayMenu::Action action) {
                        switch (action) {
                        case TrayMenu::Action::toggleRecording:
                            toggleRecording();
+                           break;
+                       case TrayMenu::Action::retryKept:
+                           if (keptDictations_) {
+                               keptDictations_->retryAll();
+                           }
                            break;
                        case TrayMenu::Action::openWindow:
                            openMainWindow();
@@ -338,6 +407,9 @@ void AppDelegate::showContextMenu() {
 void AppDelegate::applicationWillTerminate() {
     if (controller_) {
         controller_->shutDown(); // the hotkey, the maximum-length timer, the capture
+    }
+    if (keptDictations_) {
+        keptDictations_->shutDown(); // uploads under way stay kept for the next start
     }
     http_.shutDown(); // answers still to come are abandoned
     AutoUpdater::setShared(nullptr); // waits for an installation under way

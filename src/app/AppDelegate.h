@@ -16,6 +16,7 @@ class QWidget;
 namespace skrib {
 
 class AudioCaptureManager;
+class Autostart;
 class AudioConverterFactory;
 class AudioEncoderFactory;
 class AudioSystem;
@@ -69,6 +70,7 @@ private:
     AppState& appState_ = AppState::shared();
 
     std::unique_ptr<SecretStore> secrets_;
+    std::unique_ptr<Autostart> autostart_;
     std::unique_ptr<AudioSystem> audioSystem_;
     std::unique_ptr<AudioConverterFactory> converters_;
     std::unique_ptr<AudioEncoderFactory> audioEncoders_;
@@ -83,6 +85,8 @@ private:
     std::unique_ptr<SoundPlayer> sounds_;
     std::unique_ptr<AlertPresenter> alerts_;
     std::unique_ptr<ProcessRunner> processes_;
+    std::unique_ptr<KeptDictationStore> keptStore_;
+    std::unique_ptr<KeptDictations> keptDictations_;
     std::unique_ptr<DictationController> controller_;
     std::unique_ptr<MainWindowController> windowController_;
     std::unique_ptr<OnboardingWindow> onboarding_;

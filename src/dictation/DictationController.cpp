@@ -279,7 +279,6 @@ void DictationController::stopDictation() {
             uploadPayload(*session, std::move(m4a), error, millisecondsSince(finishStart));
         std::string keptId;
         if (kept != nullptr) {
-            facts.seconds = payload.seconds;
             facts.vocab = client != nullptr ? client->loadVocab() : std::nullopt;
             keptId = kept->keepAhead(payload, std::move(facts));
         }
@@ -296,9 +295,13 @@ void DictationController::stopDictation() {
             client->process(std::move(payload), "dictation", keyReleaseAt, completion);
         }
         session->discardSamples(); // once the request is on its way
-        queue->post([weak, generation] {
+        queue->post([weak, generation, keptId] {
             if (auto self = weak.lock()) {
                 (*self)->finishing_.erase(generation);
+                (*self)->liveUploads_[generation] = keptId;
+                if (generation != (*self)->dictationGeneration_) {
+                    (*self)->letGoOfUpload(generation); // cancelled while it was being made
+                }
             }
         });
     });
@@ -307,6 +310,7 @@ void DictationController::stopDictation() {
 void DictationController::handleResult(std::uint64_t generation, ProcessResult result,
                                        Clock::time_point keyReleaseAt,
                                        const std::string& keptId) {
+    liveUploads_.erase(generation);
     const auto finished = [&](bool wanted) {
         if (c_.keptDictations != nullptr && !keptId.empty()) {
             c_.keptDictations->liveFinished(keptId, result, wanted);
@@ -367,6 +371,7 @@ void DictationController::cancelDictation() {
         return;
     }
     if (state == SkribState::processing) {
+        letGoOfUpload(dictationGeneration_); // not kept: the user called it off
         ++dictationGeneration_;
     }
     if (maxDurationTimer_) {
@@ -381,6 +386,17 @@ void DictationController::cancelDictation() {
     currentSession_.store(nullptr);
     c_.appState.state.set(SkribState::idle);
     debugLog("🎙 Dictation cancelled");
+}
+
+void DictationController::letGoOfUpload(std::uint64_t generation) {
+    const auto it = liveUploads_.find(generation);
+    if (it == liveUploads_.end()) {
+        return;
+    }
+    if (c_.keptDictations != nullptr && !it->second.empty()) {
+        c_.keptDictations->liveFinished(it->second, ProcessResult::error("Cancelled"), false);
+    }
+    liveUploads_.erase(it);
 }
 
 // Capture thread: append here, show the level on the main queue.

@@ -102,12 +102,16 @@ private:
                       std::chrono::system_clock::time_point keyReleaseAt,
                       const std::string& keptId);
     void handleBuffer(const AudioBuffer16k& block);
+    /// The audio kept for an upload the user called off goes.
+    void letGoOfUpload(std::uint64_t generation);
 
     Components c_;
     std::atomic<std::shared_ptr<DictationSession>> currentSession_;
     std::uint64_t dictationGeneration_ = 0;
     // Stopped dictations whose upload is being finished, by generation, until it is handed on.
     std::map<std::uint64_t, std::shared_ptr<DictationSession>> finishing_;
+    // Uploads under way, by generation: the id their audio is kept under.
+    std::map<std::uint64_t, std::string> liveUploads_;
     std::shared_ptr<WorkItem> maxDurationTimer_;
     std::optional<TargetApplication> dictationTargetApp_;
     Subscription hotkeyObserver_;

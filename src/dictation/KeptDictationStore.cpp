@@ -135,10 +135,6 @@ std::optional<std::string> readFile(const std::string& path, std::uint64_t limit
     return content;
 }
 
-bool endsWith(const std::string& text, const std::string& tail) {
-    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
-}
-
 } // namespace
 
 KeptDictationStore::KeptDictationStore(std::string folder, Limits limits)
@@ -173,6 +169,7 @@ std::optional<KeptDictation> KeptDictationStore::keep(const AudioPayload& audio,
     facts.id = newId(facts.recordedAt);
     facts.m4a = audio.m4a;
     facts.audioBytes = audio.bytes.size();
+    facts.seconds = audio.seconds;
     int error = prepareFolder() ? 0 : EACCES;
     // The audio first: facts without their audio are of no use, audio without facts is moved
     // aside where the user can still find it.
@@ -250,12 +247,13 @@ std::vector<KeptDictation> KeptDictationStore::listLocked() {
         while (const dirent* entry = ::readdir(dir)) {
             const std::string name = entry->d_name;
             const std::string stem = name.substr(0, name.find('.'));
-            if (!validId(stem) || name.size() != stem.size() + 5) {
-                continue; // ".", "..", "damaged", temporary files
+            const std::string extension = name.substr(stem.size());
+            if (!validId(stem)) {
+                continue; // ".", "..", temporary files
             }
-            if (endsWith(name, ".json")) {
+            if (extension == ".json") {
                 facts.push_back(stem);
-            } else if (endsWith(name, ".m4a") || endsWith(name, ".wav")) {
+            } else if (extension == ".m4a" || extension == ".wav") {
                 audio.push_back(stem);
             }
         }

@@ -51,7 +51,7 @@ public:
 
     explicit KeptDictationStore(std::string folder, Limits limits = {});
 
-    /// Writes `audio` with `facts` (whose id and size are filled in here) ahead of its upload:
+    /// Writes `audio` with `facts` (whose id, format, size and length are filled in here) ahead of its upload:
     /// quick, and durable against the program ending but not yet against a power cut (see
     /// `update`). None when it could not be written (logged).
     std::optional<KeptDictation> keep(const AudioPayload& audio, KeptDictation facts);

@@ -65,8 +65,7 @@ void KeptDictations::liveFinished(const std::string& id, const ProcessResult& re
     if (result.kind == ProcessResult::Kind::success || !wanted) {
         env_.store.remove(id);
         if (result.kind == ProcessResult::Kind::success) {
-            nextDelay_ = firstCheckSeconds; // the service answers: send what waits
-            scheduleCheck(0);
+            serviceAnswered();
         }
         return;
     }
@@ -78,8 +77,7 @@ void KeptDictations::keepFailed(KeptDictation kept, const ProcessResult& result)
     kept.lastError = result.kind == ProcessResult::Kind::rateLimited ? "Daily limit reached"
                                                                       : result.message;
     if (kept.wait == KeptDictation::Wait::nextDay) {
-        limitUntil_ = nextMidnightUTC(env_.mainQueue.now());
-        kept.notBefore = limitUntil_;
+        limitReached(kept);
     }
     if (!env_.store.update(kept)) {
         return;
@@ -90,7 +88,11 @@ void KeptDictations::keepFailed(KeptDictation kept, const ProcessResult& result)
     debugLog(line);
     changed();
     if (!shutDown_ && kept.wait != KeptDictation::Wait::byHand && !nextCheck_ && !retrying_) {
-        scheduleCheck(kept.wait == KeptDictation::Wait::retry ? nextDelay_ : 0);
+        if (kept.wait == KeptDictation::Wait::retry) {
+            backOff();
+        } else {
+            scheduleCheck(0); // finds the time the limit lifts
+        }
     }
 }
 
@@ -173,7 +175,8 @@ void KeptDictations::check() {
         if (k.wait == KeptDictation::Wait::byHand) {
             continue;
         }
-        const WallClock::time_point notBefore = std::max(k.notBefore, limitUntil_);
+        const WallClock::time_point notBefore =
+            limitLifted_ ? WallClock::time_point() : std::max(k.notBefore, limitUntil_);
         if (now >= notBefore) {
             send(k, Origin::automatic);
             return;
@@ -205,16 +208,16 @@ void KeptDictations::send(KeptDictation kept, Origin origin) {
     Scheduler* queue = &env_.mainQueue;
     std::optional<std::string> vocab = kept.vocab;
     env_.send(std::move(*audio), std::move(vocab),
-              [weak, queue, kept = std::move(kept), origin](ProcessResult result) {
-                  queue->post([weak, kept, origin, result = std::move(result)] {
+              [weak, queue, kept = std::move(kept)](ProcessResult result) {
+                  queue->post([weak, kept, result = std::move(result)] {
                       if (auto self = weak.lock()) {
-                          (*self)->retried(kept, origin, result);
+                          (*self)->retried(kept, result);
                       }
                   });
               });
 }
 
-void KeptDictations::retried(KeptDictation kept, Origin origin, const ProcessResult& result) {
+void KeptDictations::retried(KeptDictation kept, const ProcessResult& result) {
     {
         std::lock_guard guard(sendingLock_);
         sending_.erase(kept.id);
@@ -233,17 +236,14 @@ void KeptDictations::retried(KeptDictation kept, Origin origin, const ProcessRes
             debugLog("✅ Kept dictation transcribed: " + utf8Prefix(text, 60) + "...");
         }
         env_.store.remove(kept.id); // only once the text is in the history
-        nextDelay_ = firstCheckSeconds;
-        limitUntil_ = {};
         changed();
-        scheduleCheck(0); // the next one
+        serviceAnswered(); // the next one
         return;
     }
     case ProcessResult::Kind::rateLimited:
-        limitUntil_ = nextMidnightUTC(env_.mainQueue.now());
         kept.wait = KeptDictation::Wait::nextDay;
-        kept.notBefore = limitUntil_;
         kept.lastError = "Daily limit reached";
+        limitReached(kept);
         askedFor_.clear();
         break;
     case ProcessResult::Kind::error:
@@ -256,12 +256,30 @@ void KeptDictations::retried(KeptDictation kept, Origin origin, const ProcessRes
     }
     env_.store.update(kept);
     changed();
-    if (kept.wait == KeptDictation::Wait::retry && origin != Origin::byHand) {
-        scheduleCheck(nextDelay_);
-        nextDelay_ = std::min(nextDelay_ * 2, longestCheckSeconds);
+    if (kept.wait == KeptDictation::Wait::retry) {
+        backOff();
     } else {
-        scheduleCheck(kept.wait == KeptDictation::Wait::retry ? nextDelay_ : 0);
+        scheduleCheck(0); // the next one, or the time the limit lifts
     }
+}
+
+// The service is still failing: look again later, twice as late each time.
+void KeptDictations::backOff() {
+    scheduleCheck(nextDelay_);
+    nextDelay_ = std::min(nextDelay_ * 2, longestCheckSeconds);
+}
+
+void KeptDictations::serviceAnswered() {
+    nextDelay_ = firstCheckSeconds;
+    limitUntil_ = {};
+    limitLifted_ = true;
+    scheduleCheck(0);
+}
+
+void KeptDictations::limitReached(KeptDictation& kept) {
+    limitUntil_ = nextMidnightUTC(env_.mainQueue.now());
+    limitLifted_ = false;
+    kept.notBefore = limitUntil_;
 }
 
 void KeptDictations::shutDown() {

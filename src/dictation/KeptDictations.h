@@ -21,8 +21,8 @@ namespace skrib {
 /// No dictation is lost to a failing service: every upload's audio is kept on disk until its
 /// text has arrived, and what failed is sent again — by itself, oldest first, once the service
 /// answers again (looked at after 30 s, then twice as long each time up to 10 min, at once after
-/// any success, after midnight UTC when the daily limit was reached, never while a dictation
-/// runs; a request the service turned down only when the user asks), or by hand. A transcribed
+/// any success, after midnight UTC when the daily limit was reached (or once a request
+/// succeeds again), never while a dictation runs; a request the service turned down only when the user asks), or by hand. A transcribed
 /// kept dictation goes to the history at its own time and onto the clipboard, never into
 /// whatever window is in front by then. Main thread, except `keepAhead`.
 class KeptDictations {
@@ -80,8 +80,11 @@ private:
     void check();
     void scheduleCheck(double seconds);
     void send(KeptDictation kept, Origin origin);
-    void retried(KeptDictation kept, Origin origin, const ProcessResult& result);
+    void retried(KeptDictation kept, const ProcessResult& result);
+    void backOff();
     void keepFailed(KeptDictation kept, const ProcessResult& result);
+    void serviceAnswered();
+    void limitReached(KeptDictation& kept);
     void changed();
     bool isSending(const std::string& id);
 
@@ -92,6 +95,7 @@ private:
     bool retrying_ = false;                        // one retry at a time
     double nextDelay_ = firstCheckSeconds;
     WallClock::time_point limitUntil_;             // the daily limit holds until then
+    bool limitLifted_ = false; // a success since the last daily-limit answer: none waits for it
     std::shared_ptr<WorkItem> nextCheck_;
     Subscription idleObserver_;
     bool shutDown_ = false;

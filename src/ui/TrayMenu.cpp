@@ -8,9 +8,9 @@
 namespace skrib {
 
 QList<TrayMenu::Item> TrayMenu::items(SkribState state, const std::optional<std::string>& micName,
-                                      const QString& version) {
+                                      const QString& version, std::size_t keptCount) {
     const Item separator{Action::separator, {}, false, {}};
-    return {
+    QList<Item> items{
         {Action::toggleRecording,
          state == SkribState::listening ? QStringLiteral("Stop Recording")
                                         : QStringLiteral("Start Recording"),
@@ -33,6 +33,13 @@ QList<TrayMenu::Item> TrayMenu::items(SkribState state, const std::optional<std:
         separator,
         {Action::quit, QStringLiteral("Quit"), true, QKeySequence(Qt::CTRL | Qt::Key_Q)},
     };
+    if (keptCount > 0) {
+        items.insert(1, Item{Action::retryKept,
+                             QStringLiteral("Retry Failed Dictations (%1)").arg(keptCount),
+                             true,
+                             {}});
+    }
+    return items;
 }
 
 void TrayMenu::fill(QMenu& menu, const QList<Item>& items,

@@ -2,6 +2,7 @@
 
 #include "state/AppState.h"
 
+#include <cstddef>
 #include <functional>
 #include <optional>
 #include <string>
@@ -21,7 +22,15 @@ class TrayMenu {
 public:
     TrayMenu() = delete;
 
-    enum class Action { none, separator, toggleRecording, openWindow, checkForUpdates, quit };
+    enum class Action {
+        none,
+        separator,
+        toggleRecording,
+        retryKept,
+        openWindow,
+        checkForUpdates,
+        quit
+    };
 
     struct Item {
         Action action = Action::none;
@@ -30,9 +39,10 @@ public:
         QKeySequence shortcut;
     };
 
-    /// The menu for the state now, top to bottom (built afresh on every right click).
+    /// The menu for the state now, top to bottom (built afresh on every right click), with
+    /// `keptCount` dictations waiting to be sent again.
     static QList<Item> items(SkribState state, const std::optional<std::string>& micName,
-                             const QString& version);
+                             const QString& version, std::size_t keptCount = 0);
     /// A menu of `items` whose entries run `perform` with their action.
     static void fill(QMenu& menu, const QList<Item>& items,
                      const std::function<void(Action)>& perform);

@@ -39,6 +39,7 @@ struct Case {
     const char* name;
     std::vector<std::string> steps;
     std::string journal; // after the last "mark"
+    std::size_t kept = 0; // uploads kept at the end: failed, or still awaiting their answer
 };
 
 class Controller : public ::testing::Test {
@@ -57,7 +58,8 @@ protected:
             [this](const std::string& text) {
                 journal.note("»" + text + "«");
                 pasted = text;
-            }});
+            },
+            &kept});
         controller->setupAudio();
         controller->setupDictation();
         status = appState.state.subscribe([this](const SkribState& s) {
@@ -137,6 +139,8 @@ protected:
     std::size_t requestsSeen = 0;
     std::vector<std::size_t> uploads;
     std::unique_ptr<RefineClient> client;
+    KeptDictationStore keptStore{(home / "pending").string()};
+    KeptDictations kept{{keptStore, queue, appState, center, {}, {}}};
     std::unique_ptr<AudioCaptureManager> capture;
     std::unique_ptr<DictationController> controller;
 };
@@ -156,6 +160,7 @@ TEST_P(Dictation, RunsFromKeyToPaste) {
     queue.advance(1);
     EXPECT_EQ(desktop.clipboard, pasted);
     EXPECT_EQ(encoders.finishes, std::ssize(uploads)) << "a file only for what is sent";
+    EXPECT_EQ(keptStore.list().size(), GetParam().kept) << "not what arrived or was cancelled";
 }
 
 const std::string start = "♪Blow show [listening] max3600 warm"; // then a block's "level"
@@ -167,21 +172,21 @@ INSTANTIATE_TEST_SUITE_P(Cases, Dictation, ::testing::Values(
     Case{"tray", {"trayStop", "trayStart", "trayStart", "rec 0.5", "trayStop", "trayStop", "trayStart", R"(answer 0 200 {"raw":"hi","refined":"Hi."})"}, start + " level " + sent + " »Hi.« [idle] hide"},
     Case{"hold", {"hold", "press", "wait 0.2", "rec 1", "release", R"(answer 0 200 {"raw":"Hi"})"}, start + " level " + sent + " »Hi« [idle] hide"},
     Case{"tooShort", {"toggle", "rec 0.29", "mark", "toggle"}, tooShort},
-    Case{"longEnough", {"toggle", "rec 0.3", "mark", "toggle"}, sent},
+    Case{"longEnough", {"toggle", "rec 0.3", "mark", "toggle"}, sent, 1},
     Case{"nothingRecorded", {"toggle", "mark", "toggle"}, tooShort},
     Case{"emptyTranscript", {"toggle", "rec 1", "toggle", "mark", R"(answer 0 200 {"raw":""})"}, "[idle] hide"},
-    Case{"errorThenIdleAfterTwoAndAHalfSeconds", {"toggle", "rec 1", "toggle", "mark", R"(answer 0 500 {"error":"processing failed"})", "wait 2.4", "toggle", "wait 0.1"}, "♪Basso error:Processing failed — try again [idle]"},
-    Case{"dailyLimit", {"toggle", "rec 1", "toggle", "mark", "answer 0 429 {}"}, "alert:Daily limit reached [idle] hide"},
+    Case{"errorThenIdleAfterTwoAndAHalfSeconds", {"toggle", "rec 1", "toggle", "mark", R"(answer 0 500 {"error":"processing failed"})", "wait 2.4", "toggle", "wait 0.1"}, "♪Basso error:Processing failed — try again [idle]", 1},
+    Case{"dailyLimit", {"toggle", "rec 1", "toggle", "mark", "answer 0 429 {}"}, "alert:Daily limit reached [idle] hide", 1},
     Case{"escape", {"toggle", "rec 1", "mark", "escape", "wait 5"}, "♪Basso hide [idle]"},
     Case{"micFailsUntilEscape", {"micFails", "toggle", "toggle", "escape"}, "♪Blow show [listening] hide [error] max3600 warm ♪Basso hide [idle]"},
     Case{"aNewerRecordingSupersedesACancelledOne", {"toggle", "rec 1", "toggle", "cancel", "toggle", "rec 1", "toggle", "mark", R"(answer 0 200 {"refined":"one"})", R"(answer 1 200 {"refined":"two"})"}, "»two« [idle] hide"},
-    Case{"anOldErrorTimerLeavesANewDictationAlone", {"toggle", "rec 1", "toggle", "answer 0 503", "cancel", "toggle", "rec 1", "toggle", "mark", "wait 3"}, ""},
-    Case{"lengthLimit", {"toggle", "rec 1", "mark", "wait 3600"}, sent},
+    Case{"anOldErrorTimerLeavesANewDictationAlone", {"toggle", "rec 1", "toggle", "answer 0 503", "cancel", "toggle", "rec 1", "toggle", "mark", "wait 3"}, "", 2},
+    Case{"lengthLimit", {"toggle", "rec 1", "mark", "wait 3600"}, sent, 1},
     Case{"holdWhileProcessingIsRefusedAndTheAnswerStillPastes", {"hold", "toggle", "rec 1", "toggle", "mark", "press", "wait 0.5", "release", R"(answer 0 200 {"refined":"still"})"}, "♪Blow ♪Glass [idle] hide »still« [idle] hide"},
-    Case{"captureLost", {"toggle", "rec 1", "mark", "unplug", "wait 0.5"}, "♪Basso [processing] processing upload.m4a"},
+    Case{"captureLost", {"toggle", "rec 1", "mark", "unplug", "wait 0.5"}, "♪Basso [processing] processing upload.m4a", 1},
     Case{"quiet", {"quiet", "toggle", "rec 1", "toggle", "cancel"}, "show [listening] max3600 warm level [processing] processing upload.m4a hide [idle]"},
-    Case{"theWavGoesWhenCompressionFails", {"file 0", "toggle", "rec 0.3", "mark", "toggle"}, "♪Glass [processing] processing upload.wav"},
-    Case{"theWavGoesWhenTheFileIsNotSmaller", {"file 16044", "toggle", "rec 0.5", "mark", "toggle"}, "♪Glass [processing] processing upload.wav"},
+    Case{"theWavGoesWhenCompressionFails", {"file 0", "toggle", "rec 0.3", "mark", "toggle"}, "♪Glass [processing] processing upload.wav", 1},
+    Case{"theWavGoesWhenTheFileIsNotSmaller", {"file 16044", "toggle", "rec 0.5", "mark", "toggle"}, "♪Glass [processing] processing upload.wav", 1},
     Case{"theUploadWaitsForTheFileAndACancelMeanwhileDropsTheAnswer", {"holdFile", "toggle", "rec 1", "toggle", "mark", "cancel", "fileDone", R"(answer 0 200 {"refined":"late"})"}, "♪Basso hide [idle] done upload.m4a"}),
     [](const auto& info) { return std::string(info.param.name); });
 // clang-format on

@@ -222,7 +222,10 @@ void SettingsView::setup() {
                  QStringLiteral("Presses Enter automatically after transcription completes")),
          makeRow(QStringLiteral("Sound Feedback"),
                  makeSwitch(env_.soundFeedback, soundFeedbackSwitch_),
-                 QStringLiteral("Play sounds when recording starts, stops, or errors"))}));
+                 QStringLiteral("Play sounds when recording starts, stops, or errors")),
+         makeRow(QStringLiteral("Start at Login"),
+                 makeSwitch(env_.startAtLogin, startAtLoginSwitch_),
+                 QStringLiteral("Start Vantu Skrib at login"))}));
 
     stack->addWidget(
         makeSection(QStringLiteral("Capsule"),

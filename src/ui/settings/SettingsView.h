@@ -53,6 +53,7 @@ public:
         Switch holdMode;      // GlobalHotkey
         Switch autoEnter;     // TextInserter
         Switch soundFeedback; // the dictation controller
+        Switch startAtLogin;  // the autostart entry; off until switched on
         /// The program's virtual key code of a key press's native scan code (X key code).
         std::function<std::uint16_t(std::uint32_t nativeScanCode)> virtualKeyCode;
         /// Whether the keyboard hook ever delivers the key; a key it never does is no choice.
@@ -90,6 +91,7 @@ public:
     QAbstractButton* holdModeSwitch() const { return holdModeSwitch_; }
     QAbstractButton* autoEnterSwitch() const { return autoEnterSwitch_; }
     QAbstractButton* soundFeedbackSwitch() const { return soundFeedbackSwitch_; }
+    QAbstractButton* startAtLoginSwitch() const { return startAtLoginSwitch_; }
     QButtonGroup* sizeSegments() const { return sizeSegments_; }
     QWidget* previewArea() const { return previewArea_; }
     QWidget* capsulePreview() const { return capsulePreview_; }
@@ -128,6 +130,7 @@ private:
     QAbstractButton* holdModeSwitch_ = nullptr;
     QAbstractButton* autoEnterSwitch_ = nullptr;
     QAbstractButton* soundFeedbackSwitch_ = nullptr;
+    QAbstractButton* startAtLoginSwitch_ = nullptr;
     QButtonGroup* sizeSegments_ = nullptr;
     QWidget* previewArea_ = nullptr;
     QWidget* capsulePreview_ = nullptr;

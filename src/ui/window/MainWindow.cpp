@@ -257,7 +257,9 @@ QWidget* MainView::buildHome() {
     layout->addSpacing(12);
 
     transcriptView_ = new TranscriptView(
-        TranscriptView::Environment{env_.defaults, env_.mainQueue, env_.center, env_.client}, page);
+        TranscriptView::Environment{env_.defaults, env_.mainQueue, env_.center, env_.client,
+                                    env_.keptDictations, env_.retryKept},
+        page);
     auto* historyRow = new QHBoxLayout;
     historyRow->setContentsMargins(16, 0, 16, 0);
     historyRow->addWidget(transcriptView_);
@@ -352,8 +354,8 @@ QWidget* MainView::buildAbout() {
     return page;
 }
 
-void MainView::pushTranscript(const QString& text) {
-    transcriptView_->addEntry(text);
+void MainView::pushTranscript(const QString& text, std::optional<WallClock::time_point> at) {
+    transcriptView_->addEntry(text, at);
 }
 
 void MainView::selectTab(int index) {

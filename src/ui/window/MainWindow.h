@@ -1,10 +1,14 @@
 #pragma once
 
+#include "dictation/KeptDictationStore.h"
+#include "platform/Scheduler.h"
 #include "platform/Subscription.h"
 #include "state/AppState.h"
 
 #include <functional>
 #include <memory>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include <QAbstractButton>
@@ -21,7 +25,6 @@ namespace skrib {
 class Defaults;
 class NotificationCenter;
 class RefineClient;
-class Scheduler;
 class TranscriptView;
 enum class Glyph;
 
@@ -91,6 +94,9 @@ public:
         QString supportEmail;
         /// Makes the Settings page; without it the page stays empty.
         std::function<QWidget*(QWidget* parent)> makeSettingsPage;
+        /// The kept dictations waiting to be sent, and sends one now (the history's rows).
+        std::function<std::vector<KeptDictation>()> keptDictations;
+        std::function<void(const std::string& id)> retryKept;
     };
 
     enum Tab { home = 0, settings = 1, about = 2 };
@@ -98,8 +104,9 @@ public:
     explicit MainView(Environment environment, QWidget* parent = nullptr);
     ~MainView() override;
 
-    /// Adds a transcript as the newest history entry. Callable from any thread.
-    void pushTranscript(const QString& text);
+    /// Adds a transcript to the history at `at`, or as the newest entry. Callable from any
+    /// thread.
+    void pushTranscript(const QString& text, std::optional<WallClock::time_point> at = {});
     /// Shows the page at `index` and highlights its button.
     void selectTab(int index);
     int currentTab() const { return currentTab_; }

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 
 #include <QClipboard>
 #include <QDate>
@@ -57,14 +58,15 @@ QString olderText(std::size_t older) {
 // MARK: - Rows
 
 TranscriptEntryView::TranscriptEntryView(const QString& text, WallClock::time_point timestamp,
-                                         Scheduler& mainQueue, QWidget* parent)
+                                         Scheduler& mainQueue, QWidget* parent,
+                                         std::function<void()> retry)
     : QWidget(parent)
     , entryText_(text)
     , mainQueue_(mainQueue)
     , fade_(mainQueue) {
     timeLabel_ = makeLabel(timeText(timestamp), BrandFonts::spaceMono(10), "#555555", this);
 
-    textLabel_ = makeLabel(text, BrandFonts::figtree(13), "#E0E0E0", this);
+    textLabel_ = makeLabel(text, BrandFonts::figtree(13), retry ? "#98989D" : "#E0E0E0", this);
     textLabel_->setTextFormat(Qt::PlainText);
     textLabel_->setWordWrap(true);
     textLabel_->setTextInteractionFlags(Qt::TextSelectableByMouse);
@@ -74,27 +76,43 @@ TranscriptEntryView::TranscriptEntryView(const QString& text, WallClock::time_po
     policy.setHeightForWidth(true);
     textLabel_->setSizePolicy(policy);
 
-    copyButton_ = new QToolButton(this);
-    copyButton_->setAutoRaise(true);
-    copyButton_->setFixedSize(16, 16);
-    copyButton_->setIconSize(QSize(16, 16));
-    copyButton_->setStyleSheet(
-        QStringLiteral("QToolButton { border: none; background: transparent; padding: 0; }"));
-    copyButton_->setToolTip(QStringLiteral("Copy to clipboard"));
-    copyButton_->setCursor(Qt::PointingHandCursor);
-    copyButton_->setFocusPolicy(Qt::NoFocus);
-    showCopyGlyph();
-    copyOpacity_ = new QGraphicsOpacityEffect(copyButton_);
-    copyOpacity_->setOpacity(0.0);
-    copyButton_->setGraphicsEffect(copyOpacity_);
-    ClosureAction::attach(copyButton_, [this] { copyTapped(); });
+    QWidget* action = nullptr;
+    if (retry) {
+        retryButton_ = new QPushButton(QStringLiteral("Retry"), this);
+        retryButton_->setFont(BrandFonts::spaceMono(10));
+        retryButton_->setFlat(true);
+        retryButton_->setFixedHeight(16);
+        retryButton_->setCursor(Qt::PointingHandCursor);
+        retryButton_->setFocusPolicy(Qt::NoFocus);
+        retryButton_->setStyleSheet(QStringLiteral(
+            "QPushButton { border: none; background: transparent; color: #666666; padding: 0; }"
+            "QPushButton:hover { color: #E0E0E0; }"));
+        ClosureAction::attach(retryButton_, std::move(retry));
+        action = retryButton_;
+    } else {
+        copyButton_ = new QToolButton(this);
+        copyButton_->setAutoRaise(true);
+        copyButton_->setFixedSize(16, 16);
+        copyButton_->setIconSize(QSize(16, 16));
+        copyButton_->setStyleSheet(
+            QStringLiteral("QToolButton { border: none; background: transparent; padding: 0; }"));
+        copyButton_->setToolTip(QStringLiteral("Copy to clipboard"));
+        copyButton_->setCursor(Qt::PointingHandCursor);
+        copyButton_->setFocusPolicy(Qt::NoFocus);
+        showCopyGlyph();
+        copyOpacity_ = new QGraphicsOpacityEffect(copyButton_);
+        copyOpacity_->setOpacity(0.0);
+        copyButton_->setGraphicsEffect(copyOpacity_);
+        ClosureAction::attach(copyButton_, [this] { copyTapped(); });
+        action = copyButton_;
+    }
 
     auto* layout = new QGridLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setHorizontalSpacing(0);
     layout->setVerticalSpacing(2);
     layout->addWidget(timeLabel_, 0, 0, Qt::AlignLeft | Qt::AlignVCenter);
-    layout->addWidget(copyButton_, 0, 1, Qt::AlignRight | Qt::AlignVCenter);
+    layout->addWidget(action, 0, 1, Qt::AlignRight | Qt::AlignVCenter);
     layout->addWidget(textLabel_, 1, 0, 1, 2);
     layout->setColumnStretch(0, 1);
 }
@@ -113,7 +131,7 @@ QString TranscriptEntryView::timeText(WallClock::time_point timestamp) {
 }
 
 double TranscriptEntryView::copyButtonOpacity() const {
-    return copyOpacity_->opacity();
+    return copyOpacity_ != nullptr ? copyOpacity_->opacity() : 0.0;
 }
 
 void TranscriptEntryView::copyTapped() {
@@ -149,6 +167,9 @@ void TranscriptEntryView::leaveEvent(QEvent* event) {
 }
 
 void TranscriptEntryView::fadeCopyButton(double to) {
+    if (copyOpacity_ == nullptr) {
+        return;
+    }
     fade_.start(copyOpacity_->opacity(), to, fadeSeconds, false, frameInterval,
                 [effect = copyOpacity_](double value) { effect->setOpacity(value); });
 }
@@ -212,24 +233,51 @@ TranscriptView::TranscriptView(Environment environment, QWidget* parent)
     layout->addWidget(scrollView_, 0, 0);
     layout->addWidget(onboardingContainer_, 0, 0, Qt::AlignCenter);
 
+    if (env_.keptDictations && env_.retryKept) {
+        keptObserver_ = env_.center.addObserver(notifications::keptDictationsChanged,
+                                                &env_.mainQueue, [this](const Notification&) {
+                                                    readKept();
+                                                    rebuild();
+                                                });
+        readKept();
+    }
     rebuild();
     loadHistory();
 }
 
 TranscriptView::~TranscriptView() = default;
 
-void TranscriptView::addEntry(const QString& text) {
+void TranscriptView::addEntry(const QString& text, std::optional<WallClock::time_point> at) {
     Scheduler& queue = env_.mainQueue;
-    queue.post([weak = std::weak_ptr(alive_), text] {
+    queue.post([weak = std::weak_ptr(alive_), text, at] {
         auto self = weak.lock();
         if (!self) {
             return;
         }
         TranscriptView& view = **self;
-        view.history_.push_back(Entry{text, view.env_.mainQueue.now()});
+        auto& history = view.history_;
+        const auto place = !at ? history.end()
+                               : std::upper_bound(history.begin(), history.end(), *at,
+                                                  [](auto time, const Entry& entry) {
+                                                      return time < entry.timestamp;
+                                                  });
+        history.insert(place, Entry{text, at.value_or(view.env_.mainQueue.now())});
         view.keepNewest();
         view.rebuild();
     });
+}
+
+QString TranscriptView::keptText(double seconds) {
+    const long total = std::lround(std::max(seconds, 0.0));
+    return QStringLiteral("Not transcribed yet · %1:%2")
+        .arg(total / 60)
+        .arg(total % 60, 2, 10, QChar('0'));
+}
+
+void TranscriptView::readKept() {
+    kept_ = env_.keptDictations();
+    std::stable_sort(kept_.begin(), kept_.end(),
+                     [](const auto& a, const auto& b) { return a.recordedAt < b.recordedAt; });
 }
 
 void TranscriptView::openHotkeySettings() {
@@ -315,14 +363,14 @@ std::optional<WallClock::time_point> TranscriptView::parseTimestamp(const std::s
 }
 
 void TranscriptView::rebuild() {
-    const bool empty = history_.empty();
+    const bool empty = history_.empty() && kept_.empty();
     onboardingContainer_->setVisible(empty);
     scrollView_->setVisible(!empty);
     if (empty) {
         return;
     }
 
-    // Every row is made anew from the history.
+    // Every row is made anew from the history, with the kept dictations sorted in by time.
     while (QLayoutItem* item = containerLayout_->takeAt(0)) {
         delete item->widget();
         delete item;
@@ -330,8 +378,24 @@ void TranscriptView::rebuild() {
     olderLabel_ = nullptr;
     entryViews_.clear();
 
-    const std::size_t visibleCount = std::min(history_.size(), visibleLimit);
-    const std::size_t older = history_.size() - visibleCount;
+    struct Row {
+        const Entry* entry;
+        const KeptDictation* kept;
+    };
+    std::vector<Row> rows;
+    auto entry = history_.begin();
+    auto kept = kept_.begin();
+    while (entry != history_.end() || kept != kept_.end()) {
+        if (kept != kept_.end() &&
+            (entry == history_.end() || kept->recordedAt < entry->timestamp)) {
+            rows.push_back(Row{nullptr, &*kept++});
+        } else {
+            rows.push_back(Row{&*entry++, nullptr});
+        }
+    }
+
+    const std::size_t visibleCount = std::min(rows.size(), visibleLimit);
+    const std::size_t older = rows.size() - visibleCount;
     int gap = 8;
     if (older >= 1) {
         olderLabel_ =
@@ -340,12 +404,18 @@ void TranscriptView::rebuild() {
         containerLayout_->addWidget(olderLabel_);
         gap = 16;
     }
-    for (std::size_t i = history_.size() - visibleCount; i < history_.size(); ++i) {
-        auto* row = new TranscriptEntryView(history_[i].text, history_[i].timestamp, env_.mainQueue,
-                                            containerView_);
+    for (std::size_t i = older; i < rows.size(); ++i) {
+        const Row& row = rows[i];
+        auto* view =
+            row.entry != nullptr
+                ? new TranscriptEntryView(row.entry->text, row.entry->timestamp, env_.mainQueue,
+                                          containerView_)
+                : new TranscriptEntryView(
+                      keptText(row.kept->seconds), row.kept->recordedAt, env_.mainQueue,
+                      containerView_, [retry = env_.retryKept, id = row.kept->id] { retry(id); });
         containerLayout_->addSpacing(gap);
-        containerLayout_->addWidget(row);
-        entryViews_.append(row);
+        containerLayout_->addWidget(view);
+        entryViews_.append(view);
         gap = 16;
     }
     containerLayout_->addStretch(1);

@@ -17,15 +17,17 @@ namespace {
 using Action = TrayMenu::Action;
 
 TEST(TrayMenu, OffersStartOrStopColoursTheDotAndPerformsEachItem) {
-    const struct { SkribState state; const char* firstItem; QColor dot; } cases[] = {
-        {SkribState::idle, "Start Recording", QColor(255, 255, 255, 217)},
-        {SkribState::listening, "Stop Recording", QColor(0xFF, 0x9F, 0x0A)},
-        {SkribState::processing, "Start Recording", QColor(0x30, 0xD1, 0x58)},
-        {SkribState::error, "Start Recording", QColor(0xFF, 0x45, 0x3A)}};
+    const struct { SkribState state; std::size_t kept; const char* first, *second; QColor dot; }
+        cases[] = {
+        {SkribState::idle, 0, "Start Recording", "", QColor(255, 255, 255, 217)},
+        {SkribState::listening, 3, "Stop Recording", "Retry Failed Dictations (3)", QColor(0xFF, 0x9F, 0x0A)},
+        {SkribState::processing, 0, "Start Recording", "", QColor(0x30, 0xD1, 0x58)},
+        {SkribState::error, 1, "Start Recording", "Retry Failed Dictations (1)", QColor(0xFF, 0x45, 0x3A)}};
     for (const auto& c : cases) {
         SCOPED_TRACE(static_cast<int>(c.state));
-        const auto items = TrayMenu::items(c.state, std::nullopt, QString());
-        EXPECT_EQ(items[0].title.toStdString(), c.firstItem);
+        const auto items = TrayMenu::items(c.state, std::nullopt, QString(), c.kept);
+        EXPECT_EQ(items[0].title.toStdString(), c.first);
+        EXPECT_EQ(items[1].title.toStdString(), c.second); // a separator when nothing is kept
         EXPECT_EQ(TrayMenu::dotIcon(c.state).pixmap(20, 20).toImage().pixelColor(10, 10), c.dot);
         QMenu menu;
         QList<Action> performed;
@@ -33,6 +35,8 @@ TEST(TrayMenu, OffersStartOrStopColoursTheDotAndPerformsEachItem) {
         for (QAction* action : menu.actions()) {
             action->trigger(); // separators and disabled items do nothing
         }
+        EXPECT_EQ(performed.indexOf(Action::retryKept), c.kept ? 1 : -1);
+        performed.removeAll(Action::retryKept);
         EXPECT_EQ(performed, (QList<Action>{Action::toggleRecording, Action::openWindow,
                                             Action::checkForUpdates, Action::quit}));
     }

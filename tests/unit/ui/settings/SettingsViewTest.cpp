@@ -7,8 +7,10 @@
 #include "input/HotkeyOption.h"
 #include "platform/x11/X11KeyTranslator.h"
 #include "state/Notifications.h"
+#include "platform/posix/Autostart.h"
 #include "ui/settings/VocabTagEditor.h"
 
+#include <filesystem>
 #include <fstream>
 #include <gmock/gmock.h>
 #include <nlohmann/json.hpp>
@@ -19,6 +21,7 @@
 #include <QDialog>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
@@ -40,6 +43,8 @@ struct SettingsPage : ServiceParts {
         view = std::make_unique<SettingsView>(SettingsView::Environment{
             defaults, queue, center, appState, [this] { return &client; },
             recorded(holdMode, "hold"), recorded(autoEnter, "autoEnter"), recorded(sound, "sound"),
+            {[this] { return autostart.isEnabled(); },
+             [this](bool on) { autostart.setEnabled(on); }},
             [](std::uint32_t scanCode) { return X11KeyTranslator::virtualKeyCode(scanCode); },
             &X11KeyTranslator::delivers});
         view->show();
@@ -61,6 +66,9 @@ struct SettingsPage : ServiceParts {
     }
 
     std::string vocabFile = home.filePath(".vantu-skrib-backend.json").toStdString();
+    // Started at login through a link whose name needs quoting in the entry.
+    std::string program = home.filePath("Vantu \"Skrib\" $HOME`x`").toStdString();
+    Autostart autostart{home.filePath("config").toStdString(), program};
     std::unique_ptr<SettingsView> view;
     bool holdMode = false, autoEnter = false, sound = false;
     std::vector<std::string> switchWrites, hotkeyPosts; // raw values of the announced options
@@ -121,6 +129,30 @@ TEST(SettingsView, ShowsTheStoredSettingsAndWritesEveryChange) {
                 ElementsAre(json{{"style_preset", "minimal"}},
                             json{{"style_preset", "custom"},
                                  {"custom_prompt", "Write like a ship's log."}}));
+}
+
+TEST(SettingsView, StartAtLoginAddsAnEntryThatStartsTheProgramAndTakesItAway) {
+    SettingsPage page;
+    std::filesystem::create_symlink(SKRIB_PROGRAM, page.program);
+    SettingsView& view = page.build();
+    ASSERT_FALSE(view.startAtLoginSwitch()->isChecked()) << "off until switched on";
+    view.startAtLoginSwitch()->click();
+    std::ifstream entry(page.autostart.entryPath());
+    std::string line, exec;
+    while (std::getline(entry, line)) {
+        if (line.starts_with("Exec=\"") && line.ends_with("\"")) {
+            for (std::size_t i = 6; i + 1 < line.size(); ++i) { // "\\X" stands for X
+                exec += line.substr(i += line.compare(i, 2, "\\\\") == 0 ? 2 : 0, 1);
+            }
+        }
+    }
+    QProcess started;
+    started.start(QString::fromStdString(exec), {"--version"});
+    ASSERT_TRUE(started.waitForFinished(10000)) << exec;
+    EXPECT_TRUE(started.readAllStandardOutput().startsWith("Vantu Skrib "));
+    view.startAtLoginSwitch()->click();
+    EXPECT_FALSE(std::filesystem::exists(page.autostart.entryPath()));
+    EXPECT_FALSE(view.startAtLoginSwitch()->isChecked());
 }
 
 TEST(SettingsView, ShowsAndKeepsTheVocabularySeededAfterThePageWasBuilt) {

@@ -16,6 +16,7 @@
 #include <QClipboard>
 #include <QLabel>
 #include <QPointer>
+#include <QPushButton>
 #include <QScrollArea>
 #include <QTest>
 #include <QToolButton>
@@ -41,11 +42,14 @@ std::string history(std::vector<std::pair<std::string, std::string>> texts, int 
 }
 
 struct Window : ServiceParts {
+    std::vector<KeptDictation> kept;
+    std::vector<std::string> retried;
     MainWindowController controller{MainView::Environment{
         defaults, queue, center, appState, [this] { return &client; }, [] {}, [](const QUrl&) {},
         QStringLiteral("1.4.2"), QStringLiteral("https://vantuskrib.example/download"),
         QStringLiteral("vantuskrib.example"), QStringLiteral("help@vantuskrib.example"),
-        [](QWidget* parent) { return new QLabel(QStringLiteral("settings page"), parent); }}};
+        [](QWidget* parent) { return new QLabel(QStringLiteral("settings page"), parent); },
+        [this] { return kept; }, [this](const std::string& id) { retried.push_back(id); }}};
 
     Window() { controller.showAndFocus(); }
     MainView& view() { return *controller.mainView(); }
@@ -145,6 +149,41 @@ TEST(TranscriptView, EntryAddedDuringTheFetchIsSortedInByTimeAndRowsCopyTheirTex
     Window gone; // an answer after the view is gone is ignored
     delete gone.list();
     gone.answer(200, history({}, 3));
+}
+
+TEST(TranscriptView, KeptDictationsShowAtTheirTimeUntilSentAndRetryByHand) {
+    const auto at = [](const char* text) { return *TranscriptView::parseTimestamp(text); };
+    KeptDictation early, middle;
+    early.id = "k1", early.recordedAt = at("2025-01-02T07:00:00Z"), early.seconds = 6.6;
+    middle.id = "k2", middle.recordedAt = at("2025-01-02T08:00:00.0015Z"), middle.seconds = 65;
+    const std::string k1 = "Not transcribed yet · 0:07", k2 = "Not transcribed yet · 1:05";
+    const struct { std::vector<KeptDictation> kept; const char* transcribed; Rows rows, retried; }
+        steps[] = {
+        {{early}, nullptr, {k1}, {"k1"}}, // no transcripts yet: a row, not the empty panel
+        {{early, middle}, nullptr, {k1, "t0", "t1", k2, "t2"}, {"k1", "k2"}},
+        {{early}, "k2 said", {k1, "t0", "t1", "k2 said", "t2"}, {"k1"}}, // at its recorded time
+        {{}, nullptr, {"t0", "t1", "k2 said", "t2"}, {}}};
+    Window h;
+    for (const auto& step : steps) {
+        h.kept = step.kept;
+        if (step.transcribed) {
+            h.view().pushTranscript(step.transcribed, middle.recordedAt);
+        }
+        h.center.post(notifications::keptDictationsChanged);
+        h.queue.runUntilIdle();
+        EXPECT_EQ(h.rows(), step.rows);
+        EXPECT_FALSE(h.showsEmptyPanel());
+        h.retried.clear();
+        for (auto* row : h.list()->entryViews()) {
+            if (row->retryButton()) {
+                row->retryButton()->click();
+            }
+        }
+        EXPECT_EQ(h.retried, step.retried);
+        if (&step == steps) {
+            h.answer(200, history({}, 3));
+        }
+    }
 }
 
 struct Welcome : ServiceParts {
