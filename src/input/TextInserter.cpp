@@ -1,5 +1,6 @@
 #include "input/TextInserter.h"
 
+#include "input/TerminalPaste.h"
 #include "log/DebugLog.h"
 
 namespace skrib {
@@ -40,22 +41,35 @@ void TextInserter::drainQueue() {
         }
 
         copyToClipboard(request.text);
+        // The paste goes to the target brought back, or else to whatever is in front.
+        std::optional<TargetApplication> receiver = request.targetApp;
         if (request.targetApp && !desktop_.isTerminated(*request.targetApp)) {
             desktop_.activate(*request.targetApp);
             debugLog(
                 "📋 Re-activated " +
                 (request.targetApp->name.empty() ? std::string("app") : request.targetApp->name) +
                 " before paste");
+        } else {
+            receiver = desktop_.frontmostApplication();
+        }
+        const std::string receiverName = receiver ? receiver->name : std::string();
+        const PasteKeys keys = pasteKeysFor(receiverName);
+        if (keys == PasteKeys::shiftInsert) {
+            desktop_.setPrimarySelectionText(request.text);
+        }
+        if (keys != PasteKeys::ctrlV) {
+            debugLog("📋 Pasting into terminal " + receiverName + " with " +
+                     std::string(pasteKeysName(keys)));
         }
 
         std::weak_ptr<TextInserter*> weak = self_;
-        mainQueue_.postAfter(pasteDelay, [weak] {
+        mainQueue_.postAfter(pasteDelay, [weak, keys] {
             auto self = weak.lock();
             if (!self) {
                 return;
             }
             TextInserter& inserter = **self;
-            if (!inserter.desktop_.postPaste()) {
+            if (!inserter.desktop_.postPaste(keys)) {
                 debugLog("📋 Failed to create CGEvent for paste — text is on clipboard");
             }
             inserter.mainQueue_.postAfter(inserter.autoEnter() ? enterDelay : 0.0, [weak] {

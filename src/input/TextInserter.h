@@ -12,8 +12,9 @@
 namespace skrib {
 
 /// Pastes dictated text into the application the user was working in: clipboard, re-activate,
-/// Ctrl+V, optionally Return. Requests run strictly one at a time with fixed pauses, so the
-/// target has time to come forward and to take the paste. Main thread only.
+/// the application's paste chord (Ctrl+V, or a terminal's own: TerminalPaste.h), optionally
+/// Return. Requests run strictly one at a time with fixed pauses, so the target has time to come
+/// forward and to take the paste. Main thread only.
 class TextInserter {
 public:
     static constexpr double pasteDelay = 0.15;

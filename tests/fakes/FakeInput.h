@@ -1,5 +1,6 @@
 #pragma once
 
+#include "input/TerminalPaste.h"
 #include "platform/Desktop.h"
 #include "platform/KeyboardHook.h"
 #include "platform/Scheduler.h"
@@ -62,8 +63,11 @@ public:
         clipboard = text;
         note("clipboard " + text);
     }
+    void setPrimarySelectionText(const std::string& text) override { note("primary " + text); }
     bool isTrusted() override { return trusted; }
-    bool postPaste() override { return !pasteFails && (note("paste"), true); }
+    bool postPaste(PasteKeys keys) override {
+        return !pasteFails && (note("paste " + std::string(pasteKeysName(keys))), true);
+    }
     bool postReturn() override { return note("return"), true; }
 
 private:

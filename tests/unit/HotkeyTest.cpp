@@ -2,10 +2,13 @@
 #include "FakeScheduler.h"
 #include "LogCapture.h"
 #include "MemoryDefaults.h"
+#include "input/EvdevKeyTranslator.h"
 #include "input/GlobalHotkey.h"
 #include "input/HotkeyOption.h"
+#include "input/InputMethods.h"
 #include "input/TextInserter.h"
 
+#include <algorithm>
 #include <gtest/gtest.h>
 
 namespace skrib::testing {
@@ -168,6 +171,74 @@ TEST_F(Watcher, WaitsForPermissionAndStartsOnTheNextPollAfterItIsGranted) {
     EXPECT_EQ(queue.pendingCount(), 0u) << "the poll stops";
 }
 
+// MARK: - Keyboard devices
+
+// One input event of keyboard 1 or 2 (value 1 press, 0 release, 2 repeat), or -1: unplugged.
+struct Raw { int keyboard; unsigned code; int value; std::int64_t ms = 0; };
+void feed(EvdevKeyTranslator& keys, const std::vector<Raw>& raws, auto out) {
+    for (const auto& r : raws) {
+        input_event event{};
+        event.input_event_sec = r.ms / 1000;
+        event.input_event_usec = r.ms % 1000 * 1000;
+        event.type = EV_KEY, event.code = static_cast<std::uint16_t>(r.code), event.value = r.value;
+        if (r.value < 0) {
+            std::ranges::for_each(keys.removeKeyboard(r.keyboard), out);
+        } else if (auto e = keys.translate(r.keyboard, event)) {
+            out(*e);
+        }
+    }
+}
+
+struct KeyboardsCase { const char* name; std::vector<Raw> raws; const char* expected; };
+class Keyboards : public ::testing::TestWithParam<KeyboardsCase> {};
+
+TEST_P(Keyboards, MergeIntoOneKeyEventSequence) {
+    EvdevKeyTranslator keys;
+    keys.addKeyboard(1, EvdevKeyTranslator::Keys{}.set());
+    keys.addKeyboard(2, EvdevKeyTranslator::Keys{}.set());
+    std::string seen;
+    feed(keys, GetParam().raws, [&](const KeyEvent& e) {
+        const auto f = [&](std::uint64_t flag, const char* l) { return e.flags & flag ? l : ""; };
+        seen += std::vector{"down ", "up ", "flags "}[int(e.type) - 10] +
+                std::to_string(e.keyCode) + " " + f(keyFlags::shift, "S") + f(ctrl, "C") +
+                f(keyFlags::function, "F") + f(keyFlags::capsLock, "L") + "; ";
+    });
+    EXPECT_EQ(seen, GetParam().expected);
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Cases, Keyboards, ::testing::Values(
+    KeyboardsCase{"sameKeyOnTwoKeyboards", {{1, KEY_RIGHTCTRL, 1}, {2, KEY_RIGHTCTRL, 1}, {1, KEY_RIGHTCTRL, 0}, {2, KEY_V, 1}, {2, KEY_RIGHTCTRL, 0}}, "flags 62 C; down 9 C; flags 62 ; "},
+    KeyboardsCase{"eachCtrlOnItsOwnKeyboard", {{1, KEY_RIGHTCTRL, 1}, {2, KEY_LEFTCTRL, 1}, {1, KEY_RIGHTCTRL, 0}, {2, KEY_LEFTCTRL, 0}}, "flags 62 C; flags 59 C; flags 62 C; flags 59 ; "},
+    KeyboardsCase{"autoRepeat", {{1, KEY_RIGHTCTRL, 1}, {1, KEY_RIGHTCTRL, 2}, {1, KEY_V, 1}, {1, KEY_V, 2}, {1, KEY_V, 0}, {1, KEY_RIGHTCTRL, 0}}, "flags 62 C; down 9 C; down 9 C; up 9 C; flags 62 ; "},
+    KeyboardsCase{"unpluggedMidHold", {{1, KEY_RIGHTCTRL, 1}, {1, KEY_A, 1}, {2, KEY_LEFTSHIFT, 1}, {1, 0, -1}, {1, KEY_A, 0}, {2, KEY_LEFTSHIFT, 0}}, "flags 62 C; down 0 C; flags 56 SC; up 0 SC; flags 62 S; flags 56 ; "},
+    KeyboardsCase{"strayReleaseCapsLockFnUnnamedKey", {{1, KEY_V, 0}, {1, KEY_CAPSLOCK, 1}, {1, KEY_CAPSLOCK, 0}, {1, KEY_FN, 1}, {1, KEY_PROG1, 1}}, "flags 57 L; flags 63 FL; down 4252 FL; "}),
+    [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
+
+TEST_F(Watcher, ATapOfRightCtrlOnAKeyboardDeviceTogglesByTheDevicesTimes) {
+    prepare(RC);
+    EvdevKeyTranslator keys;
+    keys.addKeyboard(1, EvdevKeyTranslator::Keys{}.set());
+    const std::int64_t wrap = std::int64_t{1} << 32; // and a second begins, in the first tap
+    const unsigned rc = KEY_RIGHTCTRL;
+    const std::vector<Raw> taps{{1, rc, 1, wrap - 350}, {1, rc, 0, wrap + 4}, // 354 ms
+                                {1, rc, 1, wrap + 900}, {1, rc, 0, wrap + 1400}}; // 500 ms
+    feed(keys, taps, [&](const KeyEvent& e) { hook.send(e.type, e.keyCode, e.flags, e.time); });
+    queue.runUntilIdle();
+    EXPECT_EQ(fired, "toggle@0.000") << "handled at once: only the times tell the long press";
+}
+
+TEST(KeyboardDevices, SeeFnOnlyWhereAKeyboardHasIt) {
+    EvdevKeyTranslator keys;
+    EvdevKeyTranslator::Keys has;
+    keys.addKeyboard(1, has.set(KEY_RIGHTCTRL));
+    EXPECT_TRUE(keys.canSee(keyCodes::rightControl));
+    EXPECT_FALSE(keys.canSee(keyCodes::function));
+    keys.addKeyboard(2, has.set(KEY_FN));
+    EXPECT_TRUE(keys.canSee(keyCodes::function));
+}
+
 // MARK: - Text insertion
 
 struct InsertCase {
@@ -206,13 +277,32 @@ TEST_P(Inserter, RunsRequestsOneAtATimeWithTheirPauses) {
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Cases, Inserter, ::testing::Values(
-    InsertCase{"plain", [](auto&, auto&) {}, editor, "0.00 clipboard one|0.00 activate Editor|0.15 paste|0.20 clipboard two|0.20 activate Editor|0.35 paste|"},
-    InsertCase{"autoEnter", [](auto&, auto& i) { i.setAutoEnter(true); }, std::nullopt, "0.00 clipboard one|0.00 activate Editor|0.15 paste|0.30 return|0.35 clipboard two|0.50 paste|0.65 return|"},
+    InsertCase{"plain", [](auto&, auto&) {}, editor, "0.00 clipboard one|0.00 activate Editor|0.15 paste Ctrl+V|0.20 clipboard two|0.20 activate Editor|0.35 paste Ctrl+V|"},
+    InsertCase{"autoEnter", [](auto&, auto& i) { i.setAutoEnter(true); }, std::nullopt, "0.00 clipboard one|0.00 activate Editor|0.15 paste Ctrl+V|0.30 return|0.35 clipboard two|0.50 paste Ctrl+V|0.65 return|"},
     InsertCase{"noPermission", [](auto& d, auto&) { d.trusted = false; }, editor, "0.00 clipboard one|0.00 clipboard two|"},
-    InsertCase{"targetQuit", [](auto& d, auto&) { d.terminatedWindows.insert(42); }, std::nullopt, "0.00 clipboard one|0.15 paste|0.20 clipboard two|0.35 paste|"},
-    InsertCase{"pasteFails", [](auto& d, auto&) { d.pasteFails = true; }, std::nullopt, "0.00 clipboard one|0.00 activate Editor|0.20 clipboard two|"}),
+    InsertCase{"targetQuit", [](auto& d, auto&) { d.terminatedWindows.insert(42); }, std::nullopt, "0.00 clipboard one|0.15 paste Ctrl+V|0.20 clipboard two|0.35 paste Ctrl+V|"},
+    InsertCase{"pasteFails", [](auto& d, auto&) { d.pasteFails = true; }, std::nullopt, "0.00 clipboard one|0.00 activate Editor|0.20 clipboard two|"},
+    InsertCase{"xtermPastesPrimary", [](auto&, auto&) {}, TargetApplication{43, 0, "XTerm"}, "0.00 clipboard one|0.00 activate Editor|0.15 paste Ctrl+V|0.20 clipboard two|0.20 activate XTerm|0.20 primary two|0.35 paste Shift+Insert|"},
+    InsertCase{"quitTargetPastesAsFrontmostInAnyCase", [](auto& d, auto&) { d.terminatedWindows.insert(42); d.frontmost = TargetApplication{7, 0, "KONSOLE"}; }, std::nullopt, "0.00 clipboard one|0.15 paste Ctrl+Shift+V|0.20 clipboard two|0.35 paste Ctrl+Shift+V|"}),
     [](const auto& info) { return std::string(info.param.name); });
 // clang-format on
+
+TEST(InputMethods, TheBestWayTheSessionOffersWinsAndTheNextStepIsNamed) {
+    InputAvailability wayland{.wayland = true, .evdevDenied = true};
+    EXPECT_EQ(InputMethods::choose({.evdevKeyboards = true}).summary(),
+              "Hotkey: X11 keyboard · Paste: X11 keys");
+    EXPECT_EQ(InputMethods::choose(wayland).summary(),
+              "Hotkey: X11 windows only · Paste: clipboard only");
+    EXPECT_EQ(InputMethods::choose(wayland).nextStep(wayland),
+              "Add yourself to the input group to use a lone key on Wayland");
+    wayland.portalShortcuts = wayland.uinput = wayland.virtualKeyboard = true;
+    EXPECT_EQ(InputMethods::choose(wayland).summary(),
+              "Hotkey: desktop shortcut · Paste: virtual keyboard");
+    wayland.evdevKeyboards = wayland.portalKeyboard = true;
+    EXPECT_EQ(InputMethods::choose(wayland).summary(),
+              "Hotkey: keyboard devices · Paste: desktop remote keyboard");
+    EXPECT_EQ(InputMethods::choose(wayland).nextStep(wayland), "");
+}
 
 } // namespace
 } // namespace skrib::testing

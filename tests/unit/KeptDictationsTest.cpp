@@ -149,6 +149,7 @@ TEST_F(Kept, BeyondTheLimitsTheOldestGoAndADamagedFileIsMovedAsideWithoutBlockin
         queue.advance(1);
         failLive(audio, ProcessResult::error("too long", 400));
     }
+    queue.advance(1);
     failLive(std::string(999, 'e'), ProcessResult::error("too long", 400)); // 1000 bytes at most: two more go
     EXPECT_EQ(log.matching("🗑 Dropped the oldest kept dictation").size(), 3u);
     ASSERT_EQ(kept->waiting().size(), 2u);
@@ -162,7 +163,7 @@ TEST_F(Kept, BeyondTheLimitsTheOldestGoAndADamagedFileIsMovedAsideWithoutBlockin
     kept->retryAll();
     queue.runUntilIdle();
     ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(sent[0].substr(998), "e|Qorin@4");
+    EXPECT_EQ(sent[0].substr(998), "e|Qorin@5");
 }
 
 } // namespace

@@ -5,11 +5,12 @@
 
 namespace skrib {
 
-void X11Clipboard::setText(const std::string& text) {
+void X11Clipboard::setText(const std::string& text, bool primary) {
     if (qGuiApp == nullptr) {
         return;
     }
-    QGuiApplication::clipboard()->setText(QString::fromStdString(text), QClipboard::Clipboard);
+    QGuiApplication::clipboard()->setText(QString::fromStdString(text),
+                                          primary ? QClipboard::Selection : QClipboard::Clipboard);
 }
 
 } // namespace skrib

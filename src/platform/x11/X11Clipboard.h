@@ -4,12 +4,13 @@
 
 namespace skrib {
 
-/// The X session's CLIPBOARD selection, owned and served by this program's Qt connection for
-/// as long as the program runs (or until another program takes it).
+/// The X session's CLIPBOARD and PRIMARY selections, owned and served by this program's Qt
+/// connection for as long as the program runs (or until another program takes them).
 class X11Clipboard {
 public:
-    /// Replaces the content with plain UTF-8 text; nothing happens without a Qt GUI application.
-    static void setText(const std::string& text);
+    /// Replaces the content of CLIPBOARD, or of PRIMARY, with plain UTF-8 text; nothing happens
+    /// without a Qt GUI application.
+    static void setText(const std::string& text, bool primary = false);
 };
 
 } // namespace skrib

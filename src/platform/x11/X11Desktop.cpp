@@ -243,6 +243,10 @@ void X11Desktop::setClipboardText(const std::string& text) {
     X11Clipboard::setText(text);
 }
 
+void X11Desktop::setPrimarySelectionText(const std::string& text) {
+    X11Clipboard::setText(text, true);
+}
+
 bool X11Desktop::isTrusted() {
     return canSendKeys();
 }
@@ -258,7 +262,7 @@ void X11Desktop::send(unsigned keyCode, bool pressed) {
     }
 }
 
-bool X11Desktop::postPaste() {
+bool X11Desktop::postPaste(PasteKeys keys) {
     if (!canSendKeys()) {
         return false;
     }
@@ -269,7 +273,7 @@ bool X11Desktop::postPaste() {
     if (connection_->lost()) {
         return false;
     }
-    // A modifier still down (typically the hotkey) would turn Ctrl+V into another chord.
+    // A modifier still down (typically the hotkey) would turn the paste into another chord.
     const std::bitset<256> modifiers = modifierKeys(display);
     std::vector<unsigned> lifted;
     for (unsigned code = 8; code < modifiers.size(); ++code) {
@@ -289,12 +293,21 @@ bool X11Desktop::postPaste() {
             }
         }
     }
-    const KeyCode control = keyCodeOf(display, XK_Control_L, KEY_LEFTCTRL);
-    const KeyCode v = keyCodeOf(display, XK_v, KEY_V);
-    send(control, true);
-    send(v, true);
-    send(v, false);
-    send(control, false);
+    std::vector<unsigned> chord;
+    if (keys != PasteKeys::shiftInsert) {
+        chord.push_back(keyCodeOf(display, XK_Control_L, KEY_LEFTCTRL));
+    }
+    if (keys != PasteKeys::ctrlV) {
+        chord.push_back(keyCodeOf(display, XK_Shift_L, KEY_LEFTSHIFT));
+    }
+    chord.push_back(keys == PasteKeys::shiftInsert ? keyCodeOf(display, XK_Insert, KEY_INSERT)
+                                                   : keyCodeOf(display, XK_v, KEY_V));
+    for (const unsigned code : chord) {
+        send(code, true);
+    }
+    for (auto code = chord.rbegin(); code != chord.rend(); ++code) {
+        send(*code, false);
+    }
     // The user still holds them: X's view of the keyboard stays as it was.
     for (const unsigned code : lifted) {
         send(code, true);

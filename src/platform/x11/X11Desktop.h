@@ -29,9 +29,10 @@ public:
     /// Asks the window manager; it may refuse (focus-stealing rules).
     void activate(const TargetApplication& application) override;
     void setClipboardText(const std::string& text) override;
+    void setPrimarySelectionText(const std::string& text) override;
     /// The X server offers XTEST and has not gone away.
     bool isTrusted() override;
-    bool postPaste() override;
+    bool postPaste(PasteKeys keys) override;
     bool postReturn() override;
 
 private:

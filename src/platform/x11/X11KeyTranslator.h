@@ -1,5 +1,6 @@
 #pragma once
 
+#include "input/EvdevKeyTranslator.h"
 #include "platform/KeyboardHook.h"
 
 #include <bitset>
@@ -9,12 +10,13 @@
 namespace skrib {
 
 /// Turns raw X key presses and releases, which carry no modifier state, into the program's key
-/// events: virtual key codes by key position (evdev code + 8), so the keyboard layout does not
-/// matter, and modifier flags from the modifier keys held.
+/// events: virtual key codes by key position (X key codes are the kernel's + 8, with the kernel's
+/// key names of `EvdevKeyTranslator`), so the keyboard layout does not matter, and modifier flags
+/// from the modifier keys held.
 class X11KeyTranslator {
 public:
     /// Keys the program's vocabulary has no name for get `ownCodeBase` + their X key code.
-    static constexpr std::uint16_t ownCodeBase = 0x1000;
+    static constexpr std::uint16_t ownCodeBase = EvdevKeyTranslator::ownCodeBase;
     /// X key codes run from 8 to 255.
     static constexpr unsigned keyCodeCount = 256;
 

@@ -207,14 +207,21 @@ void SettingsView::setup() {
                                  {makeRow(QStringLiteral("Input Device"), micLabel_)}));
 
     QLabel* escape = makeLabel(QStringLiteral("Esc"), BrandFonts::figtree(13), secondaryLabel);
-    stack->addWidget(makeSection(
-        QStringLiteral("Hotkey"),
-        {makeRow(QStringLiteral("Toggle"), makeHotkeyPopup(),
-                 QStringLiteral("Tap to start recording, tap again to stop")),
-         makeRow(QStringLiteral("Hold to Record"), makeSwitch(env_.holdMode, holdModeSwitch_),
-                 QStringLiteral("Hold key to record, release to stop")),
-         makeRow(QStringLiteral("Cancel"), escape,
-                 QStringLiteral("Tap to discard the current recording"))}));
+    QList<QWidget*> hotkeyRows{
+        makeRow(QStringLiteral("Toggle"), makeHotkeyPopup(),
+                QStringLiteral("Tap to start recording, tap again to stop")),
+        makeRow(QStringLiteral("Hold to Record"), makeSwitch(env_.holdMode, holdModeSwitch_),
+                QStringLiteral("Hold key to record, release to stop")),
+        makeRow(QStringLiteral("Cancel"), escape,
+                QStringLiteral("Tap to discard the current recording"))};
+    if (env_.inputMethods) {
+        const auto [methods, nextStep] = env_.inputMethods();
+        inputMethodsLabel_ = makeLabel(QString::fromStdString(methods), BrandFonts::figtree(11),
+                                       secondaryLabel);
+        hotkeyRows.append(makeRow(QStringLiteral("Works With"), inputMethodsLabel_,
+                                  QString::fromStdString(nextStep)));
+    }
+    stack->addWidget(makeSection(QStringLiteral("Hotkey"), hotkeyRows));
 
     stack->addWidget(makeSection(
         QStringLiteral("Behavior"),

@@ -58,6 +58,9 @@ public:
         std::function<std::uint16_t(std::uint32_t nativeScanCode)> virtualKeyCode;
         /// Whether the keyboard hook ever delivers the key; a key it never does is no choice.
         std::function<bool(std::uint16_t keyCode)> canSeeKey;
+        /// How the hotkey is watched and the paste typed on this desktop, and the one step
+        /// that would enable a better way (empty when none); none: the row is left out.
+        std::function<std::pair<std::string, std::string>()> inputMethods = {};
     };
 
     using StylePreset = StyleBlock::StylePreset;
@@ -92,6 +95,7 @@ public:
     QAbstractButton* autoEnterSwitch() const { return autoEnterSwitch_; }
     QAbstractButton* soundFeedbackSwitch() const { return soundFeedbackSwitch_; }
     QAbstractButton* startAtLoginSwitch() const { return startAtLoginSwitch_; }
+    QLabel* inputMethodsLabel() const { return inputMethodsLabel_; }
     QButtonGroup* sizeSegments() const { return sizeSegments_; }
     QWidget* previewArea() const { return previewArea_; }
     QWidget* capsulePreview() const { return capsulePreview_; }
@@ -131,6 +135,7 @@ private:
     QAbstractButton* autoEnterSwitch_ = nullptr;
     QAbstractButton* soundFeedbackSwitch_ = nullptr;
     QAbstractButton* startAtLoginSwitch_ = nullptr;
+    QLabel* inputMethodsLabel_ = nullptr;
     QButtonGroup* sizeSegments_ = nullptr;
     QWidget* previewArea_ = nullptr;
     QWidget* capsulePreview_ = nullptr;

@@ -1,8 +1,11 @@
 // The X11 adapters against a private X server and window manager started once for the run, in a
 // Qt application on it (the adapters read on Qt's event loop; Qt serves the clipboard). Keys go
-// in through XTEST; a small Qt program is the paste target.
+// in through XTEST; a small Qt program and real terminals are the paste targets.
 
+#include "MemoryDefaults.h"
 #include "XServer.h"
+#include "input/TextInserter.h"
+#include "platform/qt/QtScheduler.h"
 #include "platform/x11/X11Desktop.h"
 #include "platform/x11/X11KeyTranslator.h"
 #include "platform/x11/X11KeyboardHook.h"
@@ -21,6 +24,7 @@
 #include <QFile>
 #include <QGuiApplication>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtCore/qtestsupport_core.h>
 #include <X11/XKBlib.h>
@@ -282,7 +286,7 @@ TEST(ServerGoneTest, AdaptersStopQuietly) {
     hook.setEscapeGrabbed(false);
     hook.stop();
     EXPECT_FALSE(hook.start([&](const KeyEvent&) { ++delivered; }));
-    EXPECT_FALSE(desktop.postPaste());
+    EXPECT_FALSE(desktop.postPaste(PasteKeys::ctrlV));
     EXPECT_FALSE(desktop.isTrusted());
     EXPECT_FALSE(desktop.frontmostApplication().has_value());
     desktop.activate({0x200001, 0, ""});
@@ -340,14 +344,14 @@ TEST_F(DesktopTest, PasteGoesToTheFrontmostProgramWhileTheHotkeyIsHeldUntilItQui
     run("+Control_R +Super_L");
     const std::string text = "Grüße — naïve ☕ 日本語 😀 𝄞 ";
     desktop.setClipboardText(text);
-    ASSERT_TRUE(desktop.postPaste());
+    ASSERT_TRUE(desktop.postPaste(PasteKeys::ctrlV));
     EXPECT_TRUE(QTest::qWaitFor([&] { return target.text() == text; })) << target.text();
     for (const char* key : {"Control_R", "Super_L"}) {
         EXPECT_TRUE(client.isDown(client.code(key))) << key << " let go";
     }
     run("-Control_R -Super_L");
     desktop.setClipboardText("zwei");
-    ASSERT_TRUE(desktop.postPaste());
+    ASSERT_TRUE(desktop.postPaste(PasteKeys::ctrlV));
     ASSERT_TRUE(QTest::qWaitFor([&] { return target.text() == text + "zwei"; })) << target.text();
     ASSERT_TRUE(desktop.postReturn());
     EXPECT_TRUE(QTest::qWaitFor([&] { return target.text() == text + "zwei\n[return]"; }));
@@ -381,6 +385,37 @@ TEST_F(DesktopTest, ActivateBringsBackAWindowOfAnotherComputerNamedByItsLatin1Cl
     client.closeWindow(first);
     EXPECT_NE(desktop.frontmostApplication().value_or(TargetApplication{}).window, first);
 }
+
+// A terminal whose shell writes one line to a file.
+class DesktopTerminalTest : public DesktopTest,
+                            public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(DesktopTerminalTest, TakesTheTextWithItsOwnPasteKeys) {
+    if (QStandardPaths::findExecutable(GetParam()).isEmpty()) {
+        GTEST_SKIP() << GetParam() << " is not installed";
+    }
+    QTemporaryDir folder;
+    QProcess terminal; // ends with the line, or is killed when it goes
+    // In the C locale xterm would type the text in Latin-1.
+    terminal.setEnvironment(QProcess::systemEnvironment() << "LC_ALL=C.UTF-8");
+    terminal.start(GetParam(), {"-e", "sh", "-c", "head -n 1 >\"$0\"", folder.filePath("line")});
+    std::optional<TargetApplication> application;
+    ASSERT_TRUE(QTest::qWaitFor([&] {
+        return (application = desktop.frontmostApplication()) &&
+               application->processId == terminal.processId();
+    }));
+    QtScheduler queue;
+    queue.start();
+    MemoryDefaults defaults;
+    TextInserter inserter(desktop, queue, defaults);
+    inserter.setAutoEnter(true);
+    inserter.insert("Grüße vom Diktat", application); // by the class of its window
+    const auto line = [&] { return contents(folder.filePath("line")).toStdString(); };
+    EXPECT_TRUE(QTest::qWaitFor([&] { return line() == "Grüße vom Diktat\n"; })) << line();
+}
+
+INSTANTIATE_TEST_SUITE_P(Terminals, DesktopTerminalTest, ::testing::Values("xterm", "stterm"),
+                         [](const auto& info) { return std::string(info.param); });
 
 } // namespace
 } // namespace skrib::testing
