@@ -164,12 +164,15 @@ start_program() {
     ! grep -q "No system tray" "$T/program.out" || fail "the program found no system tray"
     wait_for 10 main_window || fail "no main window"
     sleep 0.5
+    activate "$target_window" || fail "the text field could not be activated"
+}
+activate() { # window
     for _ in $(seq 1 20); do
-        xdotool windowactivate "$target_window" >/dev/null 2>&1
+        xdotool windowactivate "$1" >/dev/null 2>&1
         sleep 0.25
-        [ "$(xdotool getactivewindow 2>/dev/null)" = "$target_window" ] && return 0
+        [ "$(xdotool getactivewindow 2>/dev/null)" = "$1" ] && return 0
     done
-    fail "the text field could not be activated"
+    return 1
 }
 main_window() { xdotool search --onlyvisible --name "^Vantu Skrib$" >/dev/null; }
 
