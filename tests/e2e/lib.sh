@@ -145,10 +145,11 @@ start_target() {
     target_window="$(cat "$pasted.window")"
 }
 
-# The program (OUTPUT, default program.out), under a session bus of its own; its PID goes to
-# $program.
+# The program (OUTPUT, default program.out), under a session bus of its own and as the user
+# that run_as (a command prefix) makes it; its PID goes to $program.
+run_as=()
 run_program() {
-    dbus-run-session --config-file="$session_conf" -- \
+    "${run_as[@]}" dbus-run-session --config-file="$session_conf" -- \
         sh -c 'echo $$ > "$0.pid"; exec "$1"' "$T/${1:-program.out}" "$build/vantu-skrib" \
         > "$T/${1:-program.out}" 2>&1 & pids+=($!)
     wait_for 10 test -s "$T/${1:-program.out}.pid" || fail "the program did not start"
