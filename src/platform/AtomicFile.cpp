@@ -7,6 +7,20 @@
 
 namespace skrib {
 
+int writeAll(int fd, std::string_view data) {
+    for (std::size_t written = 0; written < data.size();) {
+        const ssize_t n = ::write(fd, data.data() + written, data.size() - written);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return n < 0 ? errno : ENOSPC;
+        }
+        written += static_cast<std::size_t>(n);
+    }
+    return 0;
+}
+
 int writeFileAtomically(const std::string& path, std::string_view content, FileAccess access,
                         Durability durability) {
     std::string temporary = path + ".XXXXXX";
@@ -24,15 +38,8 @@ int writeFileAtomically(const std::string& path, std::string_view content, FileA
         ::fchmod(fd, original.st_mode & 07777) != 0) {
         return fail(errno);
     }
-    for (std::size_t written = 0; written < content.size();) {
-        const ssize_t n = ::write(fd, content.data() + written, content.size() - written);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return fail(errno);
-        }
-        written += static_cast<std::size_t>(n);
+    if (const int error = writeAll(fd, content); error != 0) {
+        return fail(error);
     }
     if (durability == Durability::flushed && ::fsync(fd) != 0) {
         return fail(errno);

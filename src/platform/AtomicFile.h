@@ -11,6 +11,10 @@ enum class FileAccess {
     ownerOnly, // 0600 whatever the old file's mode was
 };
 
+/// Writes all of `data` to `fd`, carrying on after interruptions and short writes. Returns 0,
+/// or the `errno` of the write that failed (ENOSPC when nothing more could be written).
+int writeAll(int fd, std::string_view data);
+
 /// Whether `writeFileAtomically` waits until the content is on the disk.
 enum class Durability {
     flushed, // survives a power cut once the call returns

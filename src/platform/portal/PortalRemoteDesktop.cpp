@@ -1,6 +1,7 @@
 #include "platform/portal/PortalRemoteDesktop.h"
 
 #include "log/DebugLog.h"
+#include "platform/AtomicFile.h"
 
 #include <cerrno>
 #include <unistd.h>
@@ -16,20 +17,6 @@ const QString remoteDesktopInterface = QStringLiteral("org.freedesktop.portal.Re
 const QString clipboardInterface = QStringLiteral("org.freedesktop.portal.Clipboard");
 constexpr unsigned keyboard = 1; // the device type
 
-bool writeAll(int fd, const std::string& text) {
-    std::size_t written = 0;
-    while (written < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        written += static_cast<std::size_t>(n);
-    }
-    return true;
-}
 
 } // namespace
 
@@ -213,7 +200,7 @@ void PortalRemoteDesktop::onSelectionTransfer(const QDBusMessage& message) {
         // end) before SelectionWriteDone.
         const QDBusMessage reply = bus().call(write, QDBus::Block, 5000);
         const auto pipe = reply.arguments().value(0).value<QDBusUnixFileDescriptor>();
-        written = pipe.isValid() && writeAll(pipe.fileDescriptor(), clipboardText_);
+        written = pipe.isValid() && writeAll(pipe.fileDescriptor(), clipboardText_) == 0;
         if (!written) {
             debugLog("⚠️ Desktop portal: the clipboard text could not be handed over: " +
                      reply.errorMessage().toStdString());

@@ -1,6 +1,7 @@
 #include "service/curl/CurlEngine.h"
 
 #include "log/DebugLog.h"
+#include "platform/AtomicFile.h"
 #include "service/curl/CurlUrl.h"
 
 #include <algorithm>
@@ -257,19 +258,11 @@ size_t onFileBody(char* data, size_t size, size_t count, void* user) {
     if (!withinLimit(transfer, size * count)) {
         return 0;
     }
-    size_t written = 0;
-    while (written < size * count) {
-        const ssize_t n = ::write(transfer.file, data + written, size * count - written);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            transfer.fileErrno = n < 0 ? errno : ENOSPC;
-            return 0; // libcurl fails the transfer with CURLE_WRITE_ERROR
-        }
-        written += static_cast<size_t>(n);
+    if (const int error = writeAll(transfer.file, std::string_view(data, size * count))) {
+        transfer.fileErrno = error;
+        return 0; // libcurl fails the transfer with CURLE_WRITE_ERROR
     }
-    return written;
+    return size * count;
 }
 
 // Called once a connection is ready (new or reused), right before the request goes out.
