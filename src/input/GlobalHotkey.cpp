@@ -19,6 +19,9 @@ HotkeyOption GlobalHotkey::seen(HotkeyOption option) {
         return option;
     }
     const HotkeyOption fallback = HotkeyOption::defaultOption();
+    if (!hook_.canSee(fallback.keyCode(defaults_))) {
+        return option; // a hook that sees no lone key (a desktop shortcut stands for the key)
+    }
     debugLog("⚠️ Hotkey " + option.displayName(defaults_) +
              " cannot be seen on this desktop — using " + fallback.displayName(defaults_) +
              " instead");
