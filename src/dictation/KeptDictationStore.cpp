@@ -106,35 +106,6 @@ std::optional<KeptDictation> parseFacts(const std::string& id, const std::string
     return k;
 }
 
-std::optional<std::string> readFile(const std::string& path, std::uint64_t limit) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0) {
-        return std::nullopt;
-    }
-    struct stat info {};
-    std::optional<std::string> content;
-    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
-        static_cast<std::uint64_t>(info.st_size) <= limit) {
-        std::string bytes(static_cast<std::size_t>(info.st_size), '\0');
-        std::size_t done = 0;
-        while (done < bytes.size()) {
-            const ssize_t n = ::read(fd, bytes.data() + done, bytes.size() - done);
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n <= 0) {
-                break;
-            }
-            done += static_cast<std::size_t>(n);
-        }
-        if (done == bytes.size()) {
-            content = std::move(bytes);
-        }
-    }
-    ::close(fd);
-    return content;
-}
-
 } // namespace
 
 KeptDictationStore::KeptDictationStore(std::string folder, Limits limits)
@@ -216,7 +187,7 @@ std::optional<AudioPayload> KeptDictationStore::audio(const KeptDictation& facts
     if (!validId(facts.id)) {
         return std::nullopt;
     }
-    auto bytes = readFile(folder_ + "/" + audioName(facts), facts.audioBytes);
+    auto bytes = readFileContents(folder_ + "/" + audioName(facts), facts.audioBytes, false);
     if (!bytes || bytes->size() != facts.audioBytes) {
         moveAside(facts.id, "its audio is missing or cut short");
         return std::nullopt;
@@ -262,7 +233,7 @@ std::vector<KeptDictation> KeptDictationStore::listLocked() {
     for (const std::string& id : facts) {
         std::string why = "its facts cannot be read";
         std::optional<KeptDictation> k;
-        if (const auto text = readFile(folder_ + "/" + id + ".json", 1 << 20)) {
+        if (const auto text = readFileContents(folder_ + "/" + id + ".json", 1 << 20, false)) {
             k = parseFacts(id, *text, why);
         }
         struct stat info {};

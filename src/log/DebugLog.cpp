@@ -26,46 +26,6 @@ std::shared_ptr<LogSink> gSink;
 // symbolic link in /tmp from redirecting the scratch log.
 constexpr int fileMode = 0600;
 
-bool writeAll(int fd, const char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-bool readWholeFile(const std::string& path, std::string& content) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return false;
-    }
-    content.clear();
-    char buffer[1 << 16];
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            ::close(fd);
-            return false;
-        }
-        if (n == 0) {
-            break;
-        }
-        content.append(buffer, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
-    return true;
-}
-
 std::string lineFor(std::string_view message) {
     std::string line;
     line.reserve(message.size() + 16);
@@ -125,15 +85,17 @@ void writeToLog(std::string_view line, const std::string& path) {
     if (fd < 0) {
         return;
     }
-    writeAll(fd, line.data(), line.size());
+    writeAll(fd, line);
     ::close(fd);
 }
 
 void truncateLog() {
-    std::string content;
-    if (gLogPath.empty() || !readWholeFile(gLogPath, content)) {
+    const std::optional<std::string> read =
+        gLogPath.empty() ? std::nullopt : readFileContents(gLogPath);
+    if (!read) {
         return;
     }
+    const std::string& content = *read;
     // Pieces are what lies between line feeds; a trailing line feed leaves an empty last piece.
     // Splitting on the byte 0x0A is exact for UTF-8, so a file holding some bytes that are not
     // UTF-8 is still trimmed instead of growing without bound.

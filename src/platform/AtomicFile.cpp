@@ -21,6 +21,36 @@ int writeAll(int fd, std::string_view data) {
     return 0;
 }
 
+std::optional<std::string> readFileContents(const std::string& path, std::uint64_t limit,
+                                            bool followLinks) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | (followLinks ? 0 : O_NOFOLLOW));
+    if (fd < 0) {
+        return std::nullopt;
+    }
+    struct stat info {};
+    std::optional<std::string> content;
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+        content.emplace();
+        char buffer[1 << 16];
+        for (;;) {
+            const ssize_t n = ::read(fd, buffer, sizeof buffer);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n < 0 || content->size() + static_cast<std::size_t>(n) > limit) {
+                content.reset();
+                break;
+            }
+            if (n == 0) {
+                break;
+            }
+            content->append(buffer, static_cast<std::size_t>(n));
+        }
+    }
+    ::close(fd);
+    return content;
+}
+
 int writeFileAtomically(const std::string& path, std::string_view content, FileAccess access,
                         Durability durability) {
     std::string temporary = path + ".XXXXXX";

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <cstdint>
+#include <limits>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -14,6 +17,14 @@ enum class FileAccess {
 /// Writes all of `data` to `fd`, carrying on after interruptions and short writes. Returns 0,
 /// or the `errno` of the write that failed (ENOSPC when nothing more could be written).
 int writeAll(int fd, std::string_view data);
+
+/// The whole content of the regular file `path`; none when it cannot be opened or read, is no
+/// regular file, or holds more than `limit` bytes. Without `followLinks` a symbolic link counts
+/// as unreadable.
+std::optional<std::string>
+readFileContents(const std::string& path,
+                 std::uint64_t limit = std::numeric_limits<std::uint64_t>::max(),
+                 bool followLinks = true);
 
 /// Whether `writeFileAtomically` waits until the content is on the disk.
 enum class Durability {

@@ -11,30 +11,15 @@
 #include "state/Notifications.h"
 
 #include <climits>
-#include <fstream>
-#include <sstream>
 
 namespace skrib {
 namespace {
 
 using nlohmann::json;
 
-std::optional<std::string> readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        return std::nullopt;
-    }
-    std::stringstream content;
-    content << in.rdbuf();
-    if (in.bad()) {
-        return std::nullopt;
-    }
-    return content.str();
-}
-
 // The vocabulary file as an object; an unreadable or malformed file counts as empty.
 json readVocabFile(const std::string& path) {
-    if (const auto content = readFile(path)) {
+    if (const auto content = readFileContents(path)) {
         if (auto existing = jsonObject(*content)) {
             return std::move(*existing);
         }
@@ -67,7 +52,7 @@ HttpRequest AccountData::request(const std::string& method, const std::string& p
 
 std::optional<std::string> AccountData::loadVocab() const {
     std::lock_guard lock(*vocabFileLock_);
-    const auto content = readFile(vocabPath());
+    const auto content = readFileContents(vocabPath());
     const auto object = content ? jsonObject(*content) : std::nullopt;
     return object ? jsonString(*object, "vocab") : std::nullopt;
 }
