@@ -278,9 +278,12 @@ void DictationController::stopDictation() {
                                 std::optional<std::string> m4a, std::string error) mutable {
         AudioPayload payload =
             uploadPayload(*session, std::move(m4a), error, millisecondsSince(finishStart));
+        // The vocabulary is read once: sent now, and kept with the audio for a retry.
+        const std::optional<std::string> vocab =
+            client != nullptr ? client->loadVocab() : std::nullopt;
         std::string keptId;
         if (kept != nullptr) {
-            facts.vocab = client != nullptr ? client->loadVocab() : std::nullopt;
+            facts.vocab = vocab;
             keptId = kept->keepAhead(payload, std::move(facts));
         }
         auto completion = [weak, queue, generation, keyReleaseAt, keptId](ProcessResult result) {
@@ -293,7 +296,7 @@ void DictationController::stopDictation() {
         if (client == nullptr) {
             completion(ProcessResult::error("Something went wrong — try again"));
         } else {
-            client->process(std::move(payload), "dictation", keyReleaseAt, completion);
+            client->upload(std::move(payload), vocab, "dictation", keyReleaseAt, completion);
         }
         session->discardSamples(); // once the request is on its way
         queue->post([weak, generation, keptId] {

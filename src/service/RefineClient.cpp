@@ -96,18 +96,18 @@ void RefineClient::warmConnection() {
 void RefineClient::process(AudioPayload audio, const std::string& source,
                            std::optional<std::chrono::system_clock::time_point> keyReleaseAt,
                            std::function<void(ProcessResult)> completion) {
-    send(std::move(audio), account_.loadVocab(), source, keyReleaseAt, std::move(completion));
+    upload(std::move(audio), account_.loadVocab(), source, keyReleaseAt, std::move(completion));
 }
 
 void RefineClient::processKept(AudioPayload audio, const std::optional<std::string>& vocab,
                                std::function<void(ProcessResult)> completion) {
-    send(std::move(audio), vocab, "dictation", std::nullopt, std::move(completion));
+    upload(std::move(audio), vocab, "dictation", std::nullopt, std::move(completion));
 }
 
-void RefineClient::send(AudioPayload audio, const std::optional<std::string>& vocab,
-                        const std::string& source,
-                        std::optional<std::chrono::system_clock::time_point> keyReleaseAt,
-                        std::function<void(ProcessResult)> completion) {
+void RefineClient::upload(AudioPayload audio, const std::optional<std::string>& vocab,
+                          const std::string& source,
+                          std::optional<std::chrono::system_clock::time_point> keyReleaseAt,
+                          std::function<void(ProcessResult)> completion) {
     using std::chrono::duration;
     const std::string url = baseURL_ + "/process";
     if (!isValidHttpURL(url)) {

@@ -74,6 +74,11 @@ public:
     void process(AudioPayload audio, const std::string& source,
                  std::optional<std::chrono::system_clock::time_point> keyReleaseAt,
                  std::function<void(ProcessResult)> completion);
+    /// As `process`, with the vocabulary the caller read (`loadVocab`) instead of a fresh read.
+    void upload(AudioPayload audio, const std::optional<std::string>& vocab,
+                const std::string& source,
+                std::optional<std::chrono::system_clock::time_point> keyReleaseAt,
+                std::function<void(ProcessResult)> completion);
     /// Uploads a kept dictation again with the vocabulary that applied when it was recorded
     /// (no latency line); as `process` otherwise.
     void processKept(AudioPayload audio, const std::optional<std::string>& vocab,
@@ -106,10 +111,6 @@ public:
     std::string vocabPath() const { return account_.vocabPath(); }
 
 private:
-    void send(AudioPayload audio, const std::optional<std::string>& vocab,
-              const std::string& source,
-              std::optional<std::chrono::system_clock::time_point> keyReleaseAt,
-              std::function<void(ProcessResult)> completion);
 
     std::string baseURL_;
     double uploadTimeoutSeconds_;
