@@ -197,9 +197,12 @@ std::optional<AudioPayload> KeptDictationStore::audio(const KeptDictation& facts
 
 void KeptDictationStore::remove(const std::string& id) {
     std::lock_guard guard(lock_);
-    if (!validId(id)) {
-        return;
+    if (validId(id)) {
+        removeLocked(id);
     }
+}
+
+void KeptDictationStore::removeLocked(const std::string& id) {
     for (const char* extension : {".json", ".m4a", ".wav"}) {
         ::unlink((folder_ + "/" + id + extension).c_str());
     }
@@ -286,9 +289,7 @@ void KeptDictationStore::enforceLimits(const std::string& keepId) {
         }
         --count;
         bytes -= oldest.audioBytes;
-        for (const char* extension : {".json", ".m4a", ".wav"}) {
-            ::unlink((folder_ + "/" + oldest.id + extension).c_str());
-        }
+        removeLocked(oldest.id);
         char line[200];
         std::snprintf(line, sizeof line,
                       "🗑 Dropped the oldest kept dictation (%.1fs) — at most %zu dictations and "

@@ -69,6 +69,7 @@ public:
 private:
     bool prepareFolder();
     std::vector<KeptDictation> listLocked();
+    void removeLocked(const std::string& id);
     void moveAside(const std::string& id, const std::string& why);
     void enforceLimits(const std::string& keepId);
 
