@@ -72,13 +72,18 @@ void KeptDictations::liveFinished(const std::string& id, const ProcessResult& re
     keepFailed(std::move(*kept), result);
 }
 
-void KeptDictations::keepFailed(KeptDictation kept, const ProcessResult& result) {
+// What the failure means for when the dictation may go again.
+void KeptDictations::noteFailure(KeptDictation& kept, const ProcessResult& result) {
     kept.wait = waitAfter(result);
     kept.lastError = result.kind == ProcessResult::Kind::rateLimited ? "Daily limit reached"
                                                                       : result.message;
     if (kept.wait == KeptDictation::Wait::nextDay) {
         limitReached(kept);
     }
+}
+
+void KeptDictations::keepFailed(KeptDictation kept, const ProcessResult& result) {
+    noteFailure(kept, result);
     if (!env_.store.update(kept)) {
         return;
     }
@@ -240,19 +245,12 @@ void KeptDictations::retried(KeptDictation kept, const ProcessResult& result) {
         serviceAnswered(); // the next one
         return;
     }
-    case ProcessResult::Kind::rateLimited:
-        kept.wait = KeptDictation::Wait::nextDay;
-        kept.lastError = "Daily limit reached";
-        limitReached(kept);
-        askedFor_.clear();
+    default:
         break;
-    case ProcessResult::Kind::error:
-        kept.wait = waitAfter(result);
-        kept.lastError = result.message;
-        if (kept.wait == KeptDictation::Wait::retry) {
-            askedFor_.clear(); // the service is down: the others would fail the same way
-        }
-        break;
+    }
+    noteFailure(kept, result);
+    if (kept.wait != KeptDictation::Wait::byHand) {
+        askedFor_.clear(); // the service is down or at its limit: the others would fare alike
     }
     env_.store.update(kept);
     changed();

@@ -83,6 +83,7 @@ private:
     void retried(KeptDictation kept, const ProcessResult& result);
     void backOff();
     void keepFailed(KeptDictation kept, const ProcessResult& result);
+    void noteFailure(KeptDictation& kept, const ProcessResult& result);
     void serviceAnswered();
     void limitReached(KeptDictation& kept);
     void changed();
